@@ -1,0 +1,50 @@
+// One bcache block device of /dev, for one directory entry of one pass:
+// its tuning through the driver, its backing disk, and the write-cache guard.
+#ifndef QUELVAR_BCACHE_BCACHEDEV_H
+#define QUELVAR_BCACHE_BCACHEDEV_H
+
+#include <cstddef>
+#include <string>
+
+#include "bcache/BcacheRecords.h"
+#include "scsi/ScsiCmd.h"
+
+class BcacheDev : public ScsiCmd {
+public:
+    // No system call here: a test's facade overrides are not reached yet.
+    explicit BcacheDev(std::string name);
+    ~BcacheDev() override;
+    BcacheDev(const BcacheDev&) = delete;
+    BcacheDev& operator=(const BcacheDev&) = delete;
+
+    // Reads the status record, derives the tuning record and writes it back.
+    // The tuning request's result (0 or -1), -1 for an earlier failure,
+    // ERR_PRIVILEGE when the return to the saved user failed (not logged
+    // here: the tuning step reports it).
+    [[nodiscard]] int TuneBcache();
+    // BCACHE_IOC_GET_STATUS into the status record. 0 done, -1 failed.
+    [[nodiscard]] int GetBcacheStatus(int fd);
+    // BCACHE_IOC_SET_TUNING from the tuning record. 0 done, -1 failed.
+    [[nodiscard]] int SetBcacheTuning(int fd);
+    // realpath then an existence test. 0 done, -1 failed (logged).
+    [[nodiscard]] int ResolvePath(const char* path, char* resolved, size_t size);
+
+    // Names the backing disk through sysfs. 0 with `disk` set, -1 failed
+    // (`disk` unchanged).
+    [[nodiscard]] int GetBackendDev(std::string& disk);
+    // Switches the backing disk's volatile write cache off, rescans and syncs
+    // it. Runs with effective user 0. 0 done, 1 the switch failed, -1 any
+    // other failure, ERR_PRIVILEGE from the rescan's privilege drop.
+    [[nodiscard]] int FlushBcache();
+
+    [[nodiscard]] const std::string& Name() const { return name; }
+    [[nodiscard]] const BcacheStatus& Status() const { return status; }
+    [[nodiscard]] const BcacheTuning& Tuning() const { return tuning; }
+
+private:
+    BcacheStatus status;
+    BcacheTuning tuning;
+    std::string name;
+};
+
+#endif

@@ -1,0 +1,96 @@
+#include "core/Daemon.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sys/Log.h"
+#include "sys/Status.h"
+
+volatile std::sig_atomic_t running = 1;
+
+extern "C" void HandleSigterm(int /*signal*/)
+{
+    running = 0;
+}
+
+bool IsBcacheDevEntry(const struct dirent& entry)
+{
+    return entry.d_type == DT_BLK && strncmp(entry.d_name, "bcache", 6) == 0;
+}
+
+int Daemon::PrepareLog()
+{
+    return PrepareLogDir();
+}
+
+int Daemon::PerPassStep()
+{
+    return 0;
+}
+
+int Daemon::DeviceSteps(const std::string& /*name*/)
+{
+    return 0;
+}
+
+const char* Daemon::DevDir() const
+{
+    return DEV_DIR;
+}
+
+void Daemon::Pause()
+{
+    // A handled SIGTERM ends the pause early; the next pass then stops.
+    (void)sleep(PASS_PAUSE_SECONDS);
+}
+
+int Daemon::WalkDevices()
+{
+    DIR* dir = opendir(DevDir());
+    if (dir == nullptr) {
+        int error = errno;
+        WriteLog(LOG_ERROR, "opendir [/dev] error:%d %s\n", error, strerror(error));
+        return -1;
+    }
+    int result = 0;
+    for (struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+        if (!IsBcacheDevEntry(*entry)) {
+            continue;
+        }
+        if (DeviceSteps(std::string(entry->d_name)) == ERR_PRIVILEGE) {
+            result = ERR_PRIVILEGE;
+            break;
+        }
+    }
+    (void)closedir(dir);
+    return result;
+}
+
+int Daemon::Run()
+{
+    if (PrepareLog() != 0) {
+        return -1;
+    }
+    WriteLog(LOG_INFO, "quelvar start\n");
+    (void)signal(SIGTERM, HandleSigterm);
+
+    bool keepRunning = true;
+    while (true) {
+        keepRunning = keepRunning && running != 0;
+        if (!keepRunning || PerPassStep() == ERR_PRIVILEGE) {
+            break;
+        }
+        int walk = WalkDevices();
+        if (walk == -1) {
+            return -1;
+        }
+        if (walk == ERR_PRIVILEGE) {
+            keepRunning = false;
+        }
+        Pause();
+    }
+    WriteLog(LOG_INFO, "quelvar stop\n");
+    return 0;
+}

@@ -1,0 +1,54 @@
+// The daemon's main routine: start-up, the five-second control loop over the
+// bcache block devices of /dev, and the orderly stop on SIGTERM.
+#ifndef QUELVAR_CORE_DAEMON_H
+#define QUELVAR_CORE_DAEMON_H
+
+#include <dirent.h>
+
+#include <csignal>
+#include <string>
+
+// Cleared by the SIGTERM handler and read once at the top of every pass.
+// volatile sig_atomic_t so that the loop really re-reads it each time.
+extern volatile std::sig_atomic_t running;
+
+// The SIGTERM handler: clears `running` and does nothing else.
+extern "C" void HandleSigterm(int signal);
+
+constexpr const char* DEV_DIR = "/dev";
+constexpr unsigned PASS_PAUSE_SECONDS = 5;
+
+// True for a block device whose name begins with "bcache" (bcache0,
+// bcache0p1 and the bare name bcache alike).
+[[nodiscard]] bool IsBcacheDevEntry(const struct dirent& entry);
+
+// The main routine. The steps of a pass are virtual so that a test can
+// replace them, or the pause, without reshaping the loop.
+class Daemon {
+public:
+    Daemon() = default;
+    virtual ~Daemon() = default;
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Runs until SIGTERM or a lost privilege drop. 0 after an orderly stop,
+    // -1 after a failed start or a failed walk of /dev.
+    [[nodiscard]] int Run();
+
+protected:
+    [[nodiscard]] virtual int PrepareLog();
+    // Runs at the top of every pass; ERR_PRIVILEGE stops the daemon.
+    [[nodiscard]] virtual int PerPassStep();
+    // Runs the device steps for one accepted /dev entry; ERR_PRIVILEGE stops
+    // the walk and, after the pause, the daemon.
+    [[nodiscard]] virtual int DeviceSteps(const std::string& name);
+    [[nodiscard]] virtual const char* DevDir() const;
+    virtual void Pause();
+
+private:
+    // One walk of /dev. 0 done, ERR_PRIVILEGE when a device step asked to
+    // stop, -1 when /dev could not be opened.
+    [[nodiscard]] int WalkDevices();
+};
+
+#endif

@@ -1,0 +1,38 @@
+// One Ceph OSD as the inventory knows it.
+#ifndef QUELVAR_OSD_OSDINFO_H
+#define QUELVAR_OSD_OSDINFO_H
+
+#include <cstdint>
+#include <string>
+
+#include "osd/OsdComFun.h"
+
+// Object-store type codes, from the OSD directory's "type" file.
+constexpr int32_t ENGINE_MEMSTORE = 0;
+constexpr int32_t ENGINE_KVSTORE = 1;
+constexpr int32_t ENGINE_FILESTORE = 2;
+constexpr int32_t ENGINE_BLUESTORE = 3;
+constexpr int32_t ENGINE_UNKNOWN = 65535;
+
+class OsdInfo : public OsdComFun {
+public:
+    OsdInfo() = default;
+    OsdInfo(const OsdInfo&) = default;
+    OsdInfo& operator=(const OsdInfo&) = default;
+    ~OsdInfo() override = default;
+
+    // Fills `fsid` and, for bluestore, the links. 0 done, -1 refused.
+    [[nodiscard]] int ReadFsidAndLinks(const std::string& dir, const std::string& name);
+    // Fills the three link fields from the link texts as stored. 0 done, -1
+    // refused.
+    [[nodiscard]] int ReadBluestoreLinks(const std::string& dir, const std::string& name);
+
+    std::string block;       // bcache device carrying the OSD's block, e.g. bcache0
+    std::string fsid;        // 36 characters in a kept record
+    int32_t engineType = ENGINE_UNKNOWN;
+    std::string blockLink;   // target texts of the bluestore links, unresolved
+    std::string dbLink;
+    std::string walLink;
+};
+
+#endif

@@ -1,0 +1,51 @@
+// The inventory of the host's OSDs, rebuilt only when the set of OSD fsids
+// or the set of bcache devices changes.
+#ifndef QUELVAR_OSD_OSDINFOMAP_H
+#define QUELVAR_OSD_OSDINFOMAP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "osd/OsdComFun.h"
+#include "osd/OsdInfo.h"
+
+constexpr const char* OSD_ROOT = "/var/lib/ceph/osd/";
+// Starting capacity of each list; the lists grow past it.
+constexpr size_t OSD_LIST_CAPACITY = 36;
+
+// True when the two lists differ in count, order, or any entry's bytes.
+[[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
+                               const std::vector<std::string>& cachedList);
+
+class OsdInfoMap : public OsdComFun {
+public:
+    // No system call here: a test's facade overrides are not reached yet.
+    explicit OsdInfoMap(const std::string& root);
+    ~OsdInfoMap() override = default;
+    OsdInfoMap(const OsdInfoMap&) = delete;
+    OsdInfoMap& operator=(const OsdInfoMap&) = delete;
+
+    // Brings the inventory up to date. 0, -1 or ERR_PRIVILEGE.
+    [[nodiscard]] int RefreshOsdInfo();
+    // Fills `info` from the OSD directory dir + name. 0 keep, -1 refused.
+    [[nodiscard]] int ProbeOsdDir(const std::string& dir, const std::string& name, OsdInfo* info);
+
+    [[nodiscard]] const std::vector<OsdInfo>& OsdInfoList() const { return osdInfoList; }
+
+protected:
+    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list);
+    [[nodiscard]] int ListBcacheDevs(std::vector<std::string>& list);
+    void SaveFsidList(const std::vector<std::string>& list);
+    void SaveDevList(const std::vector<std::string>& list);
+    [[nodiscard]] int UpdateOsdInfoList();
+    void ResolveBlockDev(const std::string& name);
+
+    std::vector<OsdInfo> osdInfoList;
+    std::string osdPath;
+    int32_t bcacheCheck = 1;
+    std::vector<std::string> devList;
+    std::vector<std::string> fsidList;
+};
+
+#endif

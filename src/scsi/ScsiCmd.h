@@ -1,0 +1,72 @@
+// The SCSI command layer: one SG_IO transport and the commands that read,
+// switch and flush a disk's volatile write cache.
+#ifndef QUELVAR_SCSI_SCSICMD_H
+#define QUELVAR_SCSI_SCSICMD_H
+
+#include <cstdint>
+
+#include "sys/SystemApi.h"
+
+// One SCSI command as its builder describes it to SendSgIo.
+struct SgRequest {
+    unsigned char* cdb;
+    int32_t cdbLength;
+    int32_t direction;  // SG_DXFER_NONE, SG_DXFER_TO_DEV or SG_DXFER_FROM_DEV
+    unsigned char* data;
+    int32_t dataLength;
+    unsigned char* sense;
+    int32_t senseLength;
+    int32_t timeout;  // milliseconds; 0 means SCSI_DEFAULT_TIMEOUT_MS
+};
+
+// A mode parameter buffer carried between MODE SENSE and MODE SELECT.
+struct ModeBuffer {
+    int32_t length;  // also the allocation or parameter list length
+    unsigned char* data;
+};
+
+// Forms of the builders' `form` argument.
+constexpr int SCSI_FORM_TEN_BYTE = 1;     // MODE SENSE/SELECT(10), SYNCHRONIZE CACHE(10)
+constexpr int SCSI_FORM_SIX_BYTE = 0;     // MODE SENSE/SELECT(6)
+constexpr int SCSI_FORM_SIXTEEN_BYTE = 0; // SYNCHRONIZE CACHE(16)
+constexpr int ATA_FORM_SIXTEEN_BYTE = 1;  // ATA PASS-THROUGH(16)
+constexpr int ATA_FORM_TWELVE_BYTE = 0;   // ATA PASS-THROUGH(12)
+
+class ScsiCmd : public SystemApi {
+public:
+    ScsiCmd() = default;
+    ~ScsiCmd() override = default;
+
+    // Switches the volatile write cache to `wanted` (0 or 1).
+    // 0 changed, -1 already as wanted, 1 failed.
+    [[nodiscard]] virtual int SetWriteCache(int fd, int wanted);
+    // SYNCHRONIZE CACHE(10), then (16) if that failed. 0 done, 1 failed.
+    [[nodiscard]] virtual int SyncCache(int fd);
+    // Reads one mode page (selector: page code, subpage code) in two passes.
+    // 0 with *buffer (malloc'ed, the caller frees it) and *length set; 1
+    // failed with nothing set.
+    [[nodiscard]] virtual int ModeSense6(int fd, int pageControl, const unsigned char* pageSelector,
+                                         unsigned char** buffer, uint32_t* length);
+    [[nodiscard]] virtual int ModeSense10(int fd, int pageControl, const unsigned char* pageSelector,
+                                          unsigned char** buffer, uint32_t* length);
+    // Reads WCE from the Caching page. 0 with *wce set to 0 or 1; 1 failed.
+    [[nodiscard]] virtual int GetWriteCache(int fd, int pageControl, int* wce);
+
+    // Hands one command to the kernel. 0 succeeded, 1 failed (logged).
+    [[nodiscard]] int SendSgIo(int fd, SgRequest* request, bool checkAtaStatus);
+
+    [[nodiscard]] int SendModeSense(int fd, int pageControl, const unsigned char* pageSelector,
+                                    ModeBuffer* buffer, int form);
+    [[nodiscard]] int SendModeSelect(int fd, ModeBuffer* buffer, int form);
+    [[nodiscard]] int SendSyncCache(int fd, int form);
+    [[nodiscard]] int AtaSetFeatures(int fd, unsigned char subcommand, int form);
+
+    // Stage one of SetWriteCache: HDIO_SET_WCACHE, else ATA SET FEATURES.
+    // 0 changed, -1 already as wanted, 1 failed.
+    [[nodiscard]] int SetWriteCacheAta(int fd, int wanted);
+    // Sets WCE in the Caching page at `page` and sends the buffer back.
+    // -1 already as wanted (nothing sent), 0 MODE SELECT succeeded, 1 failed.
+    [[nodiscard]] int SelectWriteCache(int fd, int wanted, unsigned char* page, ModeBuffer* buffer, int form);
+};
+
+#endif

@@ -1,0 +1,182 @@
+#include "sys/Log.h"
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "sys/SafeString.h"
+
+namespace {
+
+constexpr size_t LOG_BUFFER_SIZE = LOG_LINE_MAX + 1;
+
+// One process-wide clock reading, as the writer is single-threaded and not
+// reentrant; it must never be called from a signal handler.
+time_t g_now;
+
+const char* LevelTag(int level)
+{
+    switch (level) {
+    case LOG_INFO:
+        return "[INFO]";
+    case LOG_WARNING:
+        return "[WARNING]";
+    case LOG_ERROR:
+        return "[ERROR]";
+    default:
+        return "[DEBUG]";
+    }
+}
+
+// The kernel thread id; the libc wrapper is too recent to rely on, and the
+// system call number differs between architectures (178 on AArch64).
+unsigned ThreadId()
+{
+    return static_cast<unsigned>(syscall(SYS_gettid));
+}
+
+int ComposePrefix(char* line, int level)
+{
+    g_now = time(nullptr);
+    const struct tm* local = localtime(&g_now);
+    if (local == nullptr) {
+        return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX,
+                          "[unknown system time ] [process(%u)][ERROR]", ThreadId());
+    }
+    return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX, "[%04d-%02d-%02d %02d:%02d:%02d][process(%u)]%s[",
+                      local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
+                      local->tm_min, local->tm_sec, ThreadId(), LevelTag(level));
+}
+
+void StripLineEnds(char* line)
+{
+    size_t end = strlen(line);
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) {
+        line[--end] = '\0';
+    }
+}
+
+// Moves the current log aside when it has grown past the limit and returns
+// the stream the line goes to, or null when the log cannot be reopened.
+FILE* RotateIfFull(FILE* log)
+{
+    if (ftell(log) <= LOG_ROTATE_SIZE) {
+        return log;
+    }
+    (void)fchmod(fileno(log), LOG_FILE_OLD_MODE);
+    (void)fclose(log);
+    if (access(LOG_FILE_OLD, F_OK) == 0 && remove(LOG_FILE_OLD) != 0) {
+        return nullptr;
+    }
+    if (rename(LOG_FILE, LOG_FILE_OLD) != 0) {
+        return nullptr;
+    }
+    return fopen(LOG_FILE, "a");
+}
+
+} // namespace
+
+void WriteLog(int level, const char* format, ...)
+{
+    if (format == nullptr) {
+        printf("fmt is null\n");
+        return;
+    }
+    char line[LOG_BUFFER_SIZE];
+    if (memset_s(line, sizeof(line), 0, sizeof(line)) != 0) {
+        return;
+    }
+    int prefixLength = ComposePrefix(line, level);
+    if (prefixLength < 0) {
+        printf("prepare data failed %d\n", prefixLength);
+        return;
+    }
+    size_t offset = static_cast<size_t>(prefixLength);
+    va_list args;
+    va_start(args, format);
+    int messageLength = vsnprintf_s(line + offset, LOG_BUFFER_SIZE - offset, LOG_LINE_MAX - offset, format, args);
+    va_end(args);
+    if (messageLength < 0) {
+        printf("The log info is invalid \n");
+        return;
+    }
+    StripLineEnds(line);
+    if (level <= 0) {
+        return;
+    }
+
+    FILE* log = fopen(LOG_FILE, "a");
+    if (log != nullptr) {
+        log = RotateIfFull(log);
+    }
+    if (log == nullptr) {
+        printf("Open log file failed \n");
+        return;
+    }
+    int fd = fileno(log);
+    (void)flock(fd, LOCK_EX);
+    size_t expected = strlen(line) + 1;
+    int written = fprintf(log, "%s]\n", line);
+    if (written < 0 || static_cast<size_t>(written) < expected) {
+        printf("The Disk space is full, writed %d of %zu \n", written, expected);
+    }
+    (void)flock(fd, LOCK_UN);
+    (void)fchmod(fd, LOG_FILE_MODE);
+    (void)fclose(log);
+}
+
+namespace {
+
+// Hands one existing path to the daemon's user. 0 done, -1 failed.
+int ChownIfPresent(const char* path, uid_t owner, gid_t group, bool mustExist)
+{
+    if (!mustExist && access(path, F_OK) != 0) {
+        return 0;
+    }
+    if (chown(path, owner, group) != 0) {
+        printf("chown %s error:%s\n", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int PrepareOwnership(uid_t owner, gid_t group)
+{
+    if (access(LOG_DIR, F_OK) != 0 && mkdir(LOG_DIR, LOG_DIR_MODE) != 0) {
+        printf("mkdir error:%s\n", strerror(errno));
+        return -1;
+    }
+    if (ChownIfPresent(LOG_DIR, owner, group, true) != 0 ||
+        ChownIfPresent(LOG_FILE, owner, group, false) != 0 ||
+        ChownIfPresent(LOG_FILE_OLD, owner, group, false) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int PrepareLogDir()
+{
+    uid_t savedUid = geteuid();
+    gid_t savedGid = getgid();
+    // The log is not usable yet, so this follows the usual privilege pattern
+    // but reports on standard output and never returns ERR_PRIVILEGE.
+    if (savedUid != 0 && setuid(0) != 0) {
+        printf("setuid(0) failed: %s\n", strerror(errno));
+        return -1;
+    }
+    int result = PrepareOwnership(savedUid, savedGid);
+    if (savedUid != 0 && seteuid(savedUid) != 0) {
+        printf("seteuid(%d) failed: %s \n", static_cast<int>(savedUid), strerror(errno));
+        result = -1;
+    }
+    return result;
+}
