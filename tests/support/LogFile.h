@@ -1,0 +1,28 @@
+// The daemon's log file inside a test's private mount namespace: a scratch
+// tmpfs over /var/log with an empty /var/log/quelvar, and its lines.
+#ifndef QUELVAR_TESTS_SUPPORT_LOGFILE_H
+#define QUELVAR_TESTS_SUPPORT_LOGFILE_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/PrivateMounts.h"
+
+class ScratchLog {
+public:
+    ScratchLog();
+    bool ok() const { return mount && mount->ok() && created; }
+    // The log's lines without their newline.
+    std::vector<std::string> Lines() const;
+    // The message part of every line ("[...][TAG][message]" -> "TAG message").
+    std::vector<std::string> Messages() const;
+    // True when some line's message is exactly `message` at `tag` (e.g. "ERROR").
+    bool Has(const std::string& tag, const std::string& message) const;
+
+private:
+    std::unique_ptr<ScratchMount> mount;
+    bool created = false;
+};
+
+#endif
