@@ -1,0 +1,1 @@
+# A host with neither OSDs nor bcache devices.

@@ -1,0 +1,215 @@
+#!/bin/bash
+# simhost.sh: runs the real quelvar binary on a simulated host.
+#
+# As root, enters a private mount and PID namespace, mounts throwaway tmpfs
+# trees over /var/log/quelvar's parent, /var/lib/ceph/osd's deepest existing
+# ancestor, /dev and /sys, builds the host a scenario describes, puts the
+# scenario's scripted pvs first on PATH and runs the daemon. Nothing outside
+# the namespace is touched apart from OUTDIR.
+#
+# usage: simhost.sh SCENARIO OUTDIR QUELVAR
+# environment:
+#   SIM_PASSES=N      send SIGTERM once the daemon has begun its Nth pause (1)
+#   SIM_PRELOAD=LIB   preload the kernel simulator (which shortens the pause
+#                     and counts passes); without it the first pause is waited
+#                     for through the log
+#   SIM_EUID=UID      run with this effective user and a real user of 0
+#   SIM_DROP_DAC=1    run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH
+#   SIM_TIMEOUT=S     give up after S seconds (60)
+# results in OUTDIR: log/ (the log directory), stdout, status (exit status),
+# stop_ms (milliseconds from SIGTERM to exit),
+# state/ (the simulator's device state), passes, and whatever the scenario's
+# after_run writes.
+#
+# A scenario is a bash file sourced inside the namespace. It describes the
+# host with the functions below and may define:
+#   on_pass N   run when the daemon begins its Nth pause
+#   after_run   run after the daemon has exited, inside the namespace
+set -euo pipefail
+
+if [ "$#" -ne 3 ]; then
+    echo "usage: $0 SCENARIO OUTDIR QUELVAR" >&2
+    exit 2
+fi
+SCENARIO=$(realpath "$1")
+OUTDIR=$(realpath -m "$2")
+QUELVAR=$(realpath "$3")
+
+if [ -z "${SIM_INSIDE:-}" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "simhost: needs root for its private namespaces" >&2
+        exit 77
+    fi
+    rm -rf "$OUTDIR"
+    mkdir -p "$OUTDIR/bin" "$OUTDIR/state"
+    SIM_INSIDE=1 exec unshare --mount --pid --fork --mount-proc --propagation private \
+        "$0" "$SCENARIO" "$OUTDIR" "$QUELVAR"
+fi
+
+# --- inside the namespaces ----------------------------------------------------
+
+# Mounts a tmpfs at the deepest existing ancestor of PATH and recreates PATH
+# in it, so that no mount point is ever created on the host.
+scratch() {
+    local path=$1 base=$1
+    while [ ! -d "$base" ]; do base=$(dirname "$base"); done
+    mount -t tmpfs -o mode=0755 simhost "$base"
+    mkdir -p "$path"
+}
+
+scratch /var/log
+scratch /var/lib/ceph/osd
+scratch /sys
+mount -t tmpfs -o mode=0755 simhost /dev
+mknod -m 0666 /dev/null c 1 3
+mkdir -p /sys/block /sys/devices/virtual/block
+
+# --- scenario vocabulary --------------------------------------------------------
+next_minor=0
+node() {  # node TYPE NAME: a device node with a fresh number
+    next_minor=$((next_minor + 1))
+    mknod -m 0660 "/dev/$2" "$1" 251 "$next_minor"
+}
+blockdev() { node b "$1"; }
+chardev() { node c "$1"; }
+devdir() { mkdir -p "/dev/$1"; }
+
+# disk NAME [WRITE_CACHE_TEXT [KIND]]: a whole disk with its block-layer
+# attributes; KIND (scsi or sata) tells the kernel simulator how it answers.
+disk() {
+    local name=$1 mode=${2:-write back} kind=${3:-scsi}
+    local dir=/sys/devices/virtual/block/$name
+    mkdir -p "$dir/queue" "$dir/device"
+    printf '%s\n' "$mode" > "$dir/queue/write_cache"
+    : > "$dir/device/rescan"
+    ln -s "../devices/virtual/block/$name" "/sys/block/$name"
+    blockdev "$name"
+    echo "$kind" > "$OUTDIR/state/$name.kind"
+}
+
+# bcache NAME BACKING: a bcache device fronting BACKING (a disk or partition
+# directory below /sys/devices/virtual/block).
+bcache() {
+    local name=$1 backing=$2
+    local target=/sys/devices/virtual/block/$backing
+    mkdir -p "$target/bcache" "/sys/devices/virtual/block/$name"
+    ln -s "../devices/virtual/block/$name" "/sys/block/$name"
+    ln -s "$target/bcache" "/sys/devices/virtual/block/$name/bcache"
+    blockdev "$name"
+    echo bcache > "$OUTDIR/state/$name.kind"
+}
+
+# osd DIR TYPE FSID [block=T] [db=T] [wal=T]: an OSD data directory.
+osd() {
+    local dir=/var/lib/ceph/osd/$1 type=$2 fsid=$3
+    shift 3
+    mkdir -p "$dir"
+    printf '%s\n' "$type" > "$dir/type"
+    printf '%s\n' "$fsid" > "$dir/fsid"
+    local link
+    for link in "$@"; do
+        case $link in
+            block=*) ln -s "${link#block=}" "$dir/block" ;;
+            db=*) ln -s "${link#db=}" "$dir/block.db" ;;
+            wal=*) ln -s "${link#wal=}" "$dir/block.wal" ;;
+        esac
+    done
+}
+
+# pv DEVICE VG: DEVICE is an LVM physical volume of VG, as pvs reports it.
+pv() {
+    printf '  /dev/%s %s lvm2 a--  <10.00g    0 \n' "$1" "$2" >> "$OUTDIR/bin/pvs.report"
+    printf '%s %s\n' "$1" "$2" >> "$OUTDIR/bin/pvs.vgs"
+}
+
+write_pvs() {
+    cat > "$OUTDIR/bin/pvs" <<PVS
+#!/bin/sh
+# Scripted pvs: the default report, or one device's volume group.
+echo run >> "$OUTDIR/pvs.runs"
+if [ "\$#" -eq 0 ]; then
+    echo "  PV         VG       Fmt  Attr PSize   PFree"
+    cat "$OUTDIR/bin/pvs.report" 2>/dev/null
+    exit 0
+fi
+dev=\$(eval echo "\\\${\$#}")
+dev=\${dev#/dev/}
+while read -r name vg; do
+    if [ "\$name" = "\$dev" ]; then echo "  \$vg"; exit 0; fi
+done < "$OUTDIR/bin/pvs.vgs"
+echo "  Failed to find physical volume \"/dev/\$dev\"." >&2
+exit 5
+PVS
+    chmod 0755 "$OUTDIR/bin/pvs"
+    touch "$OUTDIR/bin/pvs.vgs"
+}
+
+on_pass() { :; }
+after_run() { :; }
+
+# shellcheck source=/dev/null
+source "$SCENARIO"
+write_pvs
+
+# --- the run --------------------------------------------------------------------
+export PATH="$OUTDIR/bin:$PATH"
+export QUELVAR_SIM_STATE="$OUTDIR/state"
+launch=()
+if [ -n "${SIM_DROP_DAC:-}" ]; then
+    launch+=(capsh --drop=cap_dac_override,cap_dac_read_search --)
+    launch+=(-c 'exec "$0"')
+fi
+if [ -n "${SIM_EUID:-}" ]; then
+    launch=(setpriv --euid "$SIM_EUID" --ruid 0 --)
+fi
+
+if [ -n "${SIM_PRELOAD:-}" ]; then
+    export LD_PRELOAD="$SIM_PRELOAD"
+fi
+"${launch[@]}" "$QUELVAR" > "$OUTDIR/stdout" 2>&1 &
+daemon=$!
+unset LD_PRELOAD
+
+passes() {
+    if [ -n "${SIM_PRELOAD:-}" ]; then
+        cat "$OUTDIR/state/passes" 2>/dev/null || echo 0
+    elif grep -q 'quelvar start' /var/log/quelvar/quelvar.log 2>/dev/null; then
+        # Without the simulator the first pass on an empty host is immediate;
+        # give it a moment to reach its pause.
+        sleep 0.5
+        echo 1
+    else
+        echo 0
+    fi
+}
+
+deadline=$((SECONDS + ${SIM_TIMEOUT:-60}))
+seen=0
+signalled=
+while kill -0 "$daemon" 2>/dev/null; do
+    count=$(passes)
+    while [ "$seen" -lt "$count" ]; do
+        seen=$((seen + 1))
+        on_pass "$seen"
+    done
+    if [ "$seen" -ge "${SIM_PASSES:-1}" ]; then
+        signalled=$(date +%s%N)
+        kill -TERM "$daemon"
+        break
+    fi
+    if [ "$SECONDS" -ge "$deadline" ]; then
+        echo "simhost: timed out after ${SIM_TIMEOUT:-60} s" >&2
+        kill -KILL "$daemon"
+        break
+    fi
+    sleep 0.05
+done
+status=0
+wait "$daemon" || status=$?
+echo "$status" > "$OUTDIR/status"
+if [ -n "$signalled" ]; then
+    echo $((($(date +%s%N) - signalled) / 1000000)) > "$OUTDIR/stop_ms"
+fi
+echo "$seen" > "$OUTDIR/passes"
+after_run
+cp -a /var/log/quelvar "$OUTDIR/log" 2>/dev/null || mkdir -p "$OUTDIR/log"
