@@ -67,6 +67,12 @@ public:
     // Sets WCE in the Caching page at `page` and sends the buffer back.
     // -1 already as wanted (nothing sent), 0 MODE SELECT succeeded, 1 failed.
     [[nodiscard]] int SelectWriteCache(int fd, int wanted, unsigned char* page, ModeBuffer* buffer, int form);
+
+private:
+    // Stages two (ten-byte form) and three (six-byte form) of SetWriteCache:
+    // read the Caching page and send it back with WCE switched.
+    // 0 switched or found as wanted, 1 failed.
+    [[nodiscard]] int SetWriteCacheModePage(int fd, int wanted, int form);
 };
 
 #endif

@@ -1,0 +1,224 @@
+#include "bcache/BcacheDev.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "bcache/BcachePolicy.h"
+#include "bcache/WriteCacheGuard.h"
+#include "sys/Log.h"
+#include "sys/Privilege.h"
+#include "sys/SafeString.h"
+#include "sys/Status.h"
+
+namespace {
+
+constexpr size_t PATH_SIZE = 4096;
+// Device nodes are opened read-only and never created; the mode is inert.
+constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
+constexpr unsigned DEVICE_OPEN_MODE = 0600;
+
+// Owns one descriptor and closes it through the facade on every path.
+class ScopedFd {
+public:
+    ScopedFd(SystemApi& facade, int descriptor) : api(facade), fd(descriptor) {}
+    ~ScopedFd()
+    {
+        if (fd >= 0) {
+            (void)api.Close(fd);
+        }
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int Get() const { return fd; }
+
+private:
+    SystemApi& api;
+    int fd;
+};
+
+// realpath, then an existence test of its result, with the messages of the
+// backing-disk lookups. 0 done, -1 failed (logged).
+int ResolveExisting(SystemApi& api, const char* path, char* resolved)
+{
+    if (api.RealPath(path, resolved) == nullptr) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
+        return -1;
+    }
+    if (api.Access(resolved, F_OK) != 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+BcacheDev::BcacheDev(std::string deviceName) : status{}, tuning{}, name(std::move(deviceName)) {}
+
+BcacheDev::~BcacheDev() = default;
+
+int BcacheDev::ResolvePath(const char* path, char* resolved, size_t size)
+{
+    if (RealPath(path, resolved) == nullptr) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "realpath %s %d error:%d %s\n", path, static_cast<int>(size), error, strerror(error));
+        return -1;
+    }
+    if (Access(resolved, F_OK) != 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+int BcacheDev::GetBcacheStatus(int fd)
+{
+    if (IoctlData(fd, BCACHE_IOC_GET_STATUS, &status) < 0) {
+        const int error = errno;
+        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+int BcacheDev::SetBcacheTuning(int fd)
+{
+    if (IoctlData(fd, BCACHE_IOC_SET_TUNING, &tuning) < 0) {
+        const int error = errno;
+        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
+int BcacheDev::TuneBcache()
+{
+    char path[PATH_SIZE];
+    char resolved[PATH_SIZE];
+    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
+        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+        return -1;
+    }
+    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/dev/%s", name.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", name.c_str());
+        return -1;
+    }
+    if (ResolvePath(path, resolved, sizeof(resolved)) != 0) {
+        return -1;
+    }
+
+    // Only the open needs root: the driver checks the caller's rights when
+    // the node is opened, and the requests then run as the daemon's own user.
+    const uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
+    if (device.Get() < 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "open %s error:%s\n", resolved, strerror(error));
+    }
+    // A failed drop is reported by the tuning step, which stops the daemon.
+    if (RestorePrivilege(saved, false) == ERR_PRIVILEGE) {
+        return ERR_PRIVILEGE;
+    }
+    if (device.Get() < 0) {
+        return -1;
+    }
+
+    // No tuning request on a status the driver did not give: the record
+    // would be derived from zeros.
+    if (GetBcacheStatus(device.Get()) != 0) {
+        return -1;
+    }
+    tuning = ComputeTuning(status);
+    return SetBcacheTuning(device.Get());
+}
+
+int BcacheDev::GetBackendDev(std::string& disk)
+{
+    char path[PATH_SIZE];
+    char resolved[PATH_SIZE];
+    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
+        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+        return -1;
+    }
+    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/sys/block/%s/bcache", name.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", name.c_str());
+        return -1;
+    }
+    if (ResolveExisting(*this, path, resolved) != 0) {
+        return -1;
+    }
+    // The link leads into the backing device's own sysfs directory, which
+    // holds the "bcache" entry: .../block/sdb/bcache for a whole disk,
+    // .../block/sdb/sdb1/bcache for a partition. The device is the name of
+    // the directory around the final component.
+    const std::string_view text(resolved);
+    const size_t last = text.rfind('/');
+    if (last == std::string_view::npos || last == 0) {
+        return -1;
+    }
+    const size_t before = text.rfind('/', last - 1);
+    if (before == std::string_view::npos) {
+        return -1;
+    }
+    disk.assign(text.substr(before + 1, last - before - 1));
+    return 0;
+}
+
+int BcacheDev::FlushBcache()
+{
+    // Resolved afresh rather than taken from the caller, so the disk touched
+    // is the one the link names now.
+    std::string disk;
+    if (GetBackendDev(disk) != 0) {
+        return -1;
+    }
+    char path[PATH_SIZE];
+    char resolved[PATH_SIZE];
+    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
+        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+        return -1;
+    }
+    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/dev/%s", disk.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
+        return -1;
+    }
+    if (ResolveExisting(*this, path, resolved) != 0) {
+        return -1;
+    }
+    // The caller already runs this with effective user 0.
+    ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
+    if (device.Get() < 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
+        return -1;
+    }
+
+    const int changed = SetWriteCache(device.Get(), 0);
+    if (changed == -1) {
+        // The disk's cache is off already. If the block layer still calls it
+        // "write back" it has not re-read the disk since; a rescan makes it.
+        return QueryWriteCacheMode(disk) == WRITE_CACHE_BACK ? RescanDisk(disk) : 0;
+    }
+    if (changed == 1) {
+        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        return 1;
+    }
+    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
+    const int result = RescanDisk(disk);
+    // Whatever the volatile cache held before the switch goes to the medium
+    // now. Only logged: the cache is off either way.
+    const int synced = SyncCache(device.Get());
+    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), synced);
+    return result;
+}
