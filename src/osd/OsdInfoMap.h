@@ -3,6 +3,9 @@
 #ifndef QUELVAR_OSD_OSDINFOMAP_H
 #define QUELVAR_OSD_OSDINFOMAP_H
 
+#include <dirent.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +20,11 @@ constexpr size_t OSD_LIST_CAPACITY = 36;
 // True when the two lists differ in count, order, or any entry's bytes.
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
                                const std::vector<std::string>& cachedList);
+
+// True when `needle` is a whole component of `path` ("/" or the start before
+// it, "/" or the end after it); with `partitions`, a component that is the
+// needle followed by "p" and digits (bcache0p1 for bcache0) counts as well.
+[[nodiscard]] bool PathHasComponent(const std::string& path, const std::string& needle, bool partitions);
 
 class OsdInfoMap : public OsdComFun {
 public:
@@ -46,6 +54,12 @@ protected:
     int32_t bcacheCheck = 1;
     std::vector<std::string> devList;
     std::vector<std::string> fsidList;
+
+private:
+    // The opening shared by the listing and the rebuild: checks osdPath,
+    // raises privilege for `saved` and opens the root. 0 open and raised; -1
+    // or ERR_PRIVILEGE with the privilege back as it was (logged).
+    [[nodiscard]] int OpenOsdRoot(uid_t saved, DIR** root);
 };
 
 #endif

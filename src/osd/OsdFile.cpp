@@ -1,0 +1,66 @@
+#include "osd/OsdFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "sys/Log.h"
+#include "sys/SafeString.h"
+
+int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir, const std::string& name,
+                 const char* suffix)
+{
+    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0) {
+        return -1;
+    }
+    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "%s%s%s", dir.c_str(), name.c_str(), suffix) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s %s%s%s error\n", dir.c_str(), name.c_str(), suffix);
+        return -1;
+    }
+    return 0;
+}
+
+int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
+{
+    // Checked before opening: merely opening a device node can act on the
+    // device, and a FIFO without a writer would hold a blocking open forever.
+    struct stat status {};
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    }
+    ScopedFd fd(api, api.Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        return -1;
+    }
+    // The owner of the directory may have swapped the entry since the stat.
+    if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    }
+    char buffer[OSD_LINE_MAX];
+    if (memset_s(buffer, sizeof(buffer), 0, sizeof(buffer)) != 0) {
+        return -1;
+    }
+    size_t filled = 0;
+    while (filled < sizeof(buffer) && memchr(buffer, '\n', filled) == nullptr) {
+        ssize_t got = api.Read(fd.get(), buffer + filled, static_cast<int>(sizeof(buffer) - filled));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += static_cast<size_t>(got);
+    }
+    if (filled == sizeof(buffer) && memchr(buffer, '\n', filled) == nullptr) {
+        return -1;
+    }
+    std::istringstream stream(std::string(buffer, filled));
+    (void)api.GetLine(stream, line);
+    return 0;
+}

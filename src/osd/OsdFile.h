@@ -1,0 +1,92 @@
+// Reading the OSD data directories, which belong to the unprivileged ceph
+// user while the daemon reads them as root: paths are bounded, small text
+// files are read defensively, and every handle is closed through the facade.
+#ifndef QUELVAR_OSD_OSDFILE_H
+#define QUELVAR_OSD_OSDFILE_H
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "sys/SystemApi.h"
+
+constexpr size_t OSD_PATH_SIZE = 4096;
+// A type name or a 36-character fsid needs a few dozen bytes; anything that
+// has no line end within this many is not one of them.
+constexpr size_t OSD_LINE_MAX = 4096;
+
+// Writes dir + name + suffix into `path`. 0 done, -1 too long (logged).
+[[nodiscard]] int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir,
+                               const std::string& name, const char* suffix);
+
+// Replaces `line` with the first line of the regular file `path`, without its
+// newline, read through the facade's Open, Read and GetLine. 0 done; -1 when
+// the path is not a regular file, cannot be opened or read, or has no line
+// end within OSD_LINE_MAX bytes (`line` is then unchanged). Never blocks:
+// FIFOs, sockets and device nodes are refused before they are opened.
+[[nodiscard]] int ReadFirstLine(SystemApi& api, const char* path, std::string& line);
+
+// Owns a descriptor and closes it through the facade.
+class ScopedFd {
+public:
+    ScopedFd(SystemApi& owner, int descriptor) : api(owner), fd(descriptor) {}
+    ~ScopedFd()
+    {
+        if (fd >= 0) {
+            (void)api.Close(fd);
+        }
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd; }
+
+private:
+    SystemApi& api;
+    int fd;
+};
+
+// Owns a directory stream and closes it through the facade, at the end of
+// the scope or earlier where the caller's order of steps requires it.
+class ScopedDir {
+public:
+    ScopedDir(SystemApi& owner, DIR* stream) : api(owner), dir(stream) {}
+    ~ScopedDir() { Close(); }
+    ScopedDir(const ScopedDir&) = delete;
+    ScopedDir& operator=(const ScopedDir&) = delete;
+    DIR* get() const { return dir; }
+    void Close()
+    {
+        if (dir != nullptr) {
+            (void)api.CloseDir(dir);
+            dir = nullptr;
+        }
+    }
+
+private:
+    SystemApi& api;
+    DIR* dir;
+};
+
+// Owns a command's output stream and closes it through the facade; the
+// command's exit status is of no interest to any caller.
+class ScopedPipe {
+public:
+    ScopedPipe(SystemApi& owner, FILE* pipe) : api(owner), stream(pipe) {}
+    ~ScopedPipe()
+    {
+        if (stream != nullptr) {
+            (void)api.ClosePipe(stream);
+        }
+    }
+    ScopedPipe(const ScopedPipe&) = delete;
+    ScopedPipe& operator=(const ScopedPipe&) = delete;
+    FILE* get() const { return stream; }
+
+private:
+    SystemApi& api;
+    FILE* stream;
+};
+
+#endif

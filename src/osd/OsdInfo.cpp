@@ -1,0 +1,72 @@
+#include "osd/OsdInfo.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "osd/OsdFile.h"
+#include "sys/Log.h"
+#include "sys/SafeString.h"
+
+int OsdInfo::ReadFsidAndLinks(const std::string& dir, const std::string& name)
+{
+    if (ReadFsid(dir, name, &fsid) != 0) {
+        return -1;
+    }
+    if (engineType == ENGINE_BLUESTORE) {
+        return ReadBluestoreLinks(dir, name);
+    }
+    return 0;
+}
+
+int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
+{
+    if (name.empty() || dir.empty() || name[0] == '.') {
+        return -1;
+    }
+    // Ceph creates "block.wal" only when the WAL has a device of its own, so
+    // its absence is the common layout; "block" and "block.db" must be there.
+    struct LinkField {
+        const char* suffix;
+        std::string* field;
+        bool optional;
+    };
+    const LinkField links[] = {
+        {"/block", &blockLink, false},
+        {"/block.db", &dbLink, false},
+        {"/block.wal", &walLink, true},
+    };
+    for (const LinkField& link : links) {
+        char path[OSD_PATH_SIZE];
+        if (BuildOsdPath(path, dir, name, link.suffix) != 0) {
+            return -1;
+        }
+        char target[OSD_PATH_SIZE];
+        if (memset_s(target, sizeof(target), 0, sizeof(target)) != 0) {
+            return -1;
+        }
+        if (Access(path, F_OK) != 0) {
+            if (!link.optional) {
+                return -1;
+            }
+            // access follows the link, so it fails alike for a link that is
+            // not there and for one whose target is gone; readlink does not.
+            ssize_t length = ReadLink(path, target, sizeof(target));
+            if (length < 0 && errno == ENOENT) {
+                link.field->clear();
+                continue;
+            }
+            return -1;
+        }
+        ssize_t length = ReadLink(path, target, sizeof(target));
+        if (length < 0) {
+            int error = errno;
+            WriteLog(LOG_ERROR, "readlink %s error:%d %s\n", path, error, strerror(error));
+            return -1;
+        }
+        // readlink does not terminate the text; take exactly what it stored.
+        link.field->assign(target, static_cast<size_t>(length));
+    }
+    return 0;
+}
