@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/DeviceSteps.h"
 #include "sys/Log.h"
 #include "sys/Status.h"
 
@@ -25,14 +26,19 @@ int Daemon::PrepareLog()
     return PrepareLogDir();
 }
 
-int Daemon::PerPassStep()
+int Daemon::PerPassStep(OsdInfoMap& inventory)
 {
-    return 0;
+    return inventory.RefreshOsdInfo();
 }
 
-int Daemon::DeviceSteps(const std::string& /*name*/)
+int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
 {
-    return 0;
+    BcacheDev device(name);
+    int result = WriteCacheStep(device, inventory.OsdInfoList());
+    if (result == ERR_PRIVILEGE) {
+        return result;
+    }
+    return TuningStep(device);
 }
 
 const char* Daemon::DevDir() const
@@ -46,7 +52,7 @@ void Daemon::Pause()
     (void)sleep(PASS_PAUSE_SECONDS);
 }
 
-int Daemon::WalkDevices()
+int Daemon::WalkDevices(const OsdInfoMap& inventory)
 {
     DIR* dir = opendir(DevDir());
     if (dir == nullptr) {
@@ -59,7 +65,7 @@ int Daemon::WalkDevices()
         if (!IsBcacheDevEntry(*entry)) {
             continue;
         }
-        if (DeviceSteps(std::string(entry->d_name)) == ERR_PRIVILEGE) {
+        if (DeviceSteps(std::string(entry->d_name), inventory) == ERR_PRIVILEGE) {
             result = ERR_PRIVILEGE;
             break;
         }
@@ -75,14 +81,15 @@ int Daemon::Run()
     }
     WriteLog(LOG_INFO, "quelvar start\n");
     (void)signal(SIGTERM, HandleSigterm);
+    OsdInfoMap inventory(OSD_ROOT);
 
     bool keepRunning = true;
     while (true) {
         keepRunning = keepRunning && running != 0;
-        if (!keepRunning || PerPassStep() == ERR_PRIVILEGE) {
+        if (!keepRunning || PerPassStep(inventory) == ERR_PRIVILEGE) {
             break;
         }
-        int walk = WalkDevices();
+        int walk = WalkDevices(inventory);
         if (walk == -1) {
             return -1;
         }

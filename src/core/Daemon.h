@@ -8,6 +8,8 @@
 #include <csignal>
 #include <string>
 
+#include "osd/OsdInfoMap.h"
+
 // Cleared by the SIGTERM handler and read once at the top of every pass.
 // volatile sig_atomic_t so that the loop really re-reads it each time.
 extern volatile std::sig_atomic_t running;
@@ -37,18 +39,21 @@ public:
 
 protected:
     [[nodiscard]] virtual int PrepareLog();
-    // Runs at the top of every pass; ERR_PRIVILEGE stops the daemon.
-    [[nodiscard]] virtual int PerPassStep();
-    // Runs the device steps for one accepted /dev entry; ERR_PRIVILEGE stops
-    // the walk and, after the pause, the daemon.
-    [[nodiscard]] virtual int DeviceSteps(const std::string& name);
+    // Runs at the top of every pass: brings the inventory up to date.
+    // ERR_PRIVILEGE stops the daemon; any other result leaves the inventory
+    // as it stands and the pass goes on.
+    [[nodiscard]] virtual int PerPassStep(OsdInfoMap& inventory);
+    // Runs the device steps for one accepted /dev entry on a device object
+    // that lives for this entry only. ERR_PRIVILEGE stops the walk and,
+    // after the pause, the daemon.
+    [[nodiscard]] virtual int DeviceSteps(const std::string& name, const OsdInfoMap& inventory);
     [[nodiscard]] virtual const char* DevDir() const;
     virtual void Pause();
 
 private:
     // One walk of /dev. 0 done, ERR_PRIVILEGE when a device step asked to
     // stop, -1 when /dev could not be opened.
-    [[nodiscard]] int WalkDevices();
+    [[nodiscard]] int WalkDevices(const OsdInfoMap& inventory);
 };
 
 #endif

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "bcache/BcachePolicy.h"
-#include "bcache/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 #include "support/FakeKernel.h"
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"

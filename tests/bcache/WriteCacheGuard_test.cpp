@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bcache/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"
 #include "sys/Status.h"

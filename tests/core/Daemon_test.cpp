@@ -59,12 +59,12 @@ public:
 
 protected:
     int PrepareLog() override { return prepareResult; }
-    int PerPassStep() override
+    int PerPassStep(OsdInfoMap& /*inventory*/) override
     {
         ++perPassCalls;
         return perPassResult;
     }
-    int DeviceSteps(const std::string& name) override
+    int DeviceSteps(const std::string& name, const OsdInfoMap& /*inventory*/) override
     {
         devices.push_back(name);
         return name == privilegeLossAt ? ERR_PRIVILEGE : -1;
@@ -131,7 +131,7 @@ TEST_F(DaemonTest, WalksOnlyBcacheBlockDevicesAndStopsOnSigterm)
     std::sort(daemon.devices.begin(), daemon.devices.end());
     EXPECT_THAT(daemon.devices, ElementsAre("bcache", "bcache", "bcache0", "bcache0", "bcache0p1", "bcache0p1"))
         << "a failing device step is retried on the next pass";
-    EXPECT_THAT(log->Messages(), ElementsAre("INFO quelvar start", "INFO quelvar stop"));
+    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
 }
 
 TEST_F(DaemonTest, FailedStartLogsNothing)
@@ -162,7 +162,7 @@ TEST_F(DaemonTest, PrivilegeLossInADeviceStepEndsTheWalkThenStopsAfterThePause)
     EXPECT_THAT(daemon.devices, ElementsAre(daemon.privilegeLossAt));
     EXPECT_EQ(daemon.pauses, 1) << "the pause follows the abandoned walk";
     EXPECT_EQ(daemon.perPassCalls, 1);
-    EXPECT_THAT(log->Messages(), ElementsAre("INFO quelvar start", "INFO quelvar stop"));
+    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
 }
 
 TEST_F(DaemonTest, PrivilegeLossInThePerPassStepStopsAtOnce)
@@ -172,7 +172,7 @@ TEST_F(DaemonTest, PrivilegeLossInThePerPassStepStopsAtOnce)
     EXPECT_EQ(daemon.Run(), 0);
     EXPECT_THAT(daemon.devices, IsEmpty());
     EXPECT_EQ(daemon.pauses, 0);
-    EXPECT_THAT(log->Messages(), ElementsAre("INFO quelvar start", "INFO quelvar stop"));
+    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
 }
 
 TEST_F(DaemonTest, UnreadableDeviceDirectoryEndsTheDaemonWithoutStopLine)
@@ -180,7 +180,7 @@ TEST_F(DaemonTest, UnreadableDeviceDirectoryEndsTheDaemonWithoutStopLine)
     daemon.devDir += "/missing";
     EXPECT_EQ(daemon.Run(), -1);
     EXPECT_THAT(log->Messages(),
-                ElementsAre("INFO quelvar start", "ERROR opendir [/dev] error:2 No such file or directory"));
+                ElementsAre("[INFO][quelvar start]", "[ERROR][opendir [/dev] error:2 No such file or directory]"));
 }
 
 } // namespace

@@ -15,10 +15,8 @@ public:
     bool ok() const { return mount && mount->ok() && created; }
     // The log's lines without their newline.
     std::vector<std::string> Lines() const;
-    // The message part of every line ("[...][TAG][message]" -> "TAG message").
+    // Every line without its time and thread prefix: "[ERROR][realpath failed]".
     std::vector<std::string> Messages() const;
-    // True when some line's message is exactly `message` at `tag` (e.g. "ERROR").
-    bool Has(const std::string& tag, const std::string& message) const;
 
 private:
     std::unique_ptr<ScratchMount> mount;

@@ -97,6 +97,36 @@ bcache() {
     ln -s "$target/bcache" "/sys/devices/virtual/block/$name/bcache"
     blockdev "$name"
     echo bcache > "$OUTDIR/state/$name.kind"
+    bcache_status "$name" 50
+}
+
+# bcache_status NAME PERCENT [BASE_A BASE_B MODE_GATE MARK_GATE]: the status
+# record the simulated driver answers for NAME.
+bcache_status() {
+    perl -e 'print pack("VVVVQ<VVx24l<l<VV", $ARGV[1], $ARGV[2], $ARGV[3], 0, $ARGV[4], $ARGV[0], 0, 0, 0, 0, 0)' \
+        "$2" "${3:-1000}" "${4:-2000}" "${5:-1}" "${6:-0}" > "$OUTDIR/state/$1.state"
+}
+
+# bcache_fail NAME status|tuning ERRNO: that request of NAME fails.
+bcache_fail() {
+    local offset=56
+    [ "$2" = tuning ] && offset=60
+    [ -f "$OUTDIR/state/$1.state" ] || bcache_status "$1" 50
+    perl -e 'open(F, "+<", $ARGV[0]) or die; seek(F, $ARGV[1], 0); print F pack("l<", $ARGV[2]);' \
+        "$OUTDIR/state/$1.state" "$offset" "$3"
+}
+
+# disk_config NAME SETTING...: a quirk or fault of a simulated disk (see the
+# kernel simulator's <name>.config).
+disk_config() {
+    local name=$1
+    shift
+    echo "$*" >> "$OUTDIR/state/$name.config"
+}
+
+# disk_wce NAME 0|1: the disk's current volatile write cache.
+disk_wce() {
+    echo "wce=$2 savedWce=1" > "$OUTDIR/state/$1.state"
 }
 
 # osd DIR TYPE FSID [block=T] [db=T] [wal=T]: an OSD data directory.
@@ -165,6 +195,8 @@ fi
 
 if [ -n "${SIM_PRELOAD:-}" ]; then
     export LD_PRELOAD="$SIM_PRELOAD"
+    # A sanitizer build's runtime then no longer comes first; that is fine.
+    export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 fi
 "${launch[@]}" "$QUELVAR" > "$OUTDIR/stdout" 2>&1 &
 daemon=$!

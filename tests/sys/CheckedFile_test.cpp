@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bcache/ScratchFiles.h"
+#include "support/ScratchFiles.h"
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"
 

@@ -75,7 +75,7 @@ TEST_F(LogTest, TagsLevelsAndDropsDebugAndBelow)
     WriteLog(LOG_WARNING, "two");
     WriteLog(LOG_ERROR, "three");
     WriteLog(4, "four");
-    EXPECT_THAT(log->Messages(), ElementsAre("INFO one", "WARNING two", "ERROR three", "DEBUG four"));
+    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][one]", "[WARNING][two]", "[ERROR][three]", "[DEBUG][four]"));
 }
 
 TEST_F(LogTest, StripsOnlyTrailingLineEnds)
@@ -136,7 +136,7 @@ TEST_F(LogTest, RotatesOnlyAboveTheLimit)
     WriteLog(LOG_INFO, "first of the new log");
     EXPECT_EQ(SizeOf(LOG_FILE_OLD), LOG_ROTATE_SIZE + 1) << "the earlier generation is replaced";
     EXPECT_EQ(ModeOf(LOG_FILE_OLD), 0440u);
-    EXPECT_THAT(log->Messages(), ElementsAre("INFO first of the new log"));
+    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][first of the new log]"));
     EXPECT_EQ(ModeOf(LOG_FILE), 0640u);
 }
 

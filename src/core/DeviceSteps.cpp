@@ -1,0 +1,66 @@
+#include "core/DeviceSteps.h"
+
+#include <unistd.h>
+
+#include "bcache/WriteCacheGuard.h"
+#include "sys/Log.h"
+#include "sys/Privilege.h"
+#include "sys/Status.h"
+
+const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device)
+{
+    for (const OsdInfo& record : records) {
+        if (record.block == device && record.engineType == ENGINE_BLUESTORE && record.blockLink != record.dbLink) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
+
+// FlushBcache inside the privileged window, which covers exactly that call.
+int FlushWithPrivilege(BcacheDev& device)
+{
+    uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    int result = device.FlushBcache();
+    if (result != 0) {
+        WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
+    }
+    if (RestorePrivilege(saved) != 0) {
+        return ERR_PRIVILEGE;
+    }
+    return result;
+}
+
+} // namespace
+
+int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
+{
+    std::string disk;
+    if (device.GetBackendDev(disk) != 0) {
+        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
+        return -1;
+    }
+    // The mode is only read when some OSD could need it: an empty inventory
+    // costs no attribute read.
+    if (records.empty() || QueryWriteCacheMode(disk) == WRITE_CACHE_THROUGH) {
+        return 0;
+    }
+    if (FindCacheOffRecord(records, device.Name()) == nullptr) {
+        return 0;
+    }
+    return FlushWithPrivilege(device);
+}
+
+int TuningStep(BcacheDev& device)
+{
+    int result = device.TuneBcache();
+    if (result == ERR_PRIVILEGE) {
+        WriteLog(LOG_ERROR, "seteuid failed\n");
+    }
+    return result;
+}

@@ -1,0 +1,151 @@
+#include "support/kernelsim/SimDevices.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "support/SimBcache.h"
+#include "support/SimDisk.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+void Trace(const std::string& stateDir, const std::string& name, const std::string& line)
+{
+    std::ofstream(stateDir + "/" + name + ".trace", std::ios::app) << line << "\n";
+}
+
+std::string Hex(const std::vector<unsigned char>& bytes)
+{
+    std::string text;
+    char byte[4];
+    for (unsigned char b : bytes) {
+        std::snprintf(byte, sizeof(byte), text.empty() ? "%02x" : " %02x", b);
+        text += byte;
+    }
+    return text;
+}
+
+// <name>.config: one setting a line, for the disk's faults and quirks:
+//   unsupported 5a 55     operation codes refused as unknown
+//   ignore-mode-select    MODE SELECT accepted but not applied
+//   accept-hdio           HDIO_SET_WCACHE is taken (legacy IDE)
+//   set-features-aborts   the drive aborts SET FEATURES
+//   block-descriptors N   bytes of block descriptors in mode data
+//   ata-fixed-sense       ATA registers in fixed-format sense
+void Configure(SimDisk& disk, const std::string& config)
+{
+    std::istringstream lines(config);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "unsupported") {
+            for (unsigned code; words >> std::hex >> code;) {
+                disk.unsupportedOpcodes.insert(static_cast<unsigned char>(code));
+            }
+        } else if (key == "ignore-mode-select") {
+            disk.ignoreModeSelect = true;
+        } else if (key == "accept-hdio") {
+            disk.acceptHdioSetWcache = true;
+        } else if (key == "set-features-aborts") {
+            disk.setFeaturesAborts = true;
+        } else if (key == "block-descriptors") {
+            words >> disk.blockDescriptorLength;
+        } else if (key == "ata-fixed-sense") {
+            disk.ataFixedSense = true;
+        }
+    }
+}
+
+int DiskIoctl(const std::string& stateDir, const std::string& name, SimDisk::Kind kind, unsigned long request,
+              void* argument)
+{
+    std::string base = stateDir + "/" + name;
+    SimDisk disk(kind);
+    Configure(disk, ReadFile(base + ".config"));
+    std::string saved = ReadFile(base + ".state");
+    if (!saved.empty()) {
+        (void)disk.Load(saved);
+    }
+    // HDIO_SET_WCACHE takes its value in place of a pointer.
+    int result = request == 0x32b ? disk.HandleIoctlValue(request, reinterpret_cast<unsigned long>(argument))
+                                  : disk.HandleIoctl(request, argument);
+    int error = errno;
+    if (!disk.received.empty()) {
+        const SimDisk::Exchange& last = disk.received.back();
+        Trace(stateDir, name,
+              last.cdb.empty() ? "HDIO_SET_WCACHE " + std::to_string(last.value) : "SG_IO " + Hex(last.cdb));
+    } else {
+        Trace(stateDir, name, "ioctl " + std::to_string(request) + " refused");
+    }
+    WriteFile(base + ".state", disk.Save());
+    errno = error;
+    return result;
+}
+
+int BcacheIoctl(const std::string& stateDir, const std::string& name, unsigned long request, void* argument)
+{
+    std::string base = stateDir + "/" + name;
+    SimBcache driver;
+    (void)driver.Load(ReadFile(base + ".state"));
+    uint32_t tunings = driver.state.tuningRequests;
+    int result = driver.HandleIoctl(request, argument);
+    int error = errno;
+    if (request == BCACHE_IOC_GET_STATUS) {
+        Trace(stateDir, name, result == 0 ? "GET_STATUS" : "GET_STATUS failed");
+    } else if (request == BCACHE_IOC_SET_TUNING) {
+        Trace(stateDir, name, result == 0 ? "SET_TUNING" : "SET_TUNING failed");
+    } else {
+        Trace(stateDir, name, "ioctl " + std::to_string(request) + " refused");
+    }
+    if (driver.state.tuningRequests != tunings && result == 0) {
+        WriteFile(base + ".tuning",
+                  std::string(reinterpret_cast<const char*>(&driver.state.tuning), sizeof(driver.state.tuning)));
+    }
+    WriteFile(base + ".state", driver.Save());
+    errno = error;
+    return result;
+}
+
+} // namespace
+
+int SimDeviceIoctl(const std::string& stateDir, const std::string& name, unsigned long request, void* argument)
+{
+    std::string kind = ReadFile(stateDir + "/" + name + ".kind");
+    if (kind.rfind("bcache", 0) == 0) {
+        return BcacheIoctl(stateDir, name, request, argument);
+    }
+    if (kind.rfind("sata", 0) == 0 || kind.rfind("scsi", 0) == 0) {
+        return DiskIoctl(stateDir, name, kind[1] == 'a' ? SimDisk::Kind::Sata : SimDisk::Kind::Scsi, request,
+                         argument);
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+void SimDeviceRescan(const std::string& stateDir, const std::string& diskDir)
+{
+    std::string name = diskDir.substr(diskDir.rfind('/') + 1);
+    std::string kind = ReadFile(stateDir + "/" + name + ".kind");
+    SimDisk disk(kind.rfind("sata", 0) == 0 ? SimDisk::Kind::Sata : SimDisk::Kind::Scsi);
+    std::string saved = ReadFile(stateDir + "/" + name + ".state");
+    if (!saved.empty()) {
+        (void)disk.Load(saved);
+    }
+    Trace(stateDir, name, "RESCAN");
+    WriteFile(diskDir + "/queue/write_cache", disk.wce ? "write back\n" : "write through\n");
+}
