@@ -39,12 +39,17 @@ fi
 # --- GoogleTest for the target -------------------------------------------------
 if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
     step "building GoogleTest from $gtest_src for aarch64"
-    cmake -S "$gtest_src" -B "$gtest_build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$gtest_prefix" \
-        -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
-    ninja -C "$gtest_build" -j"$jobs" install >/dev/null
+    mkdir -p "$build"
+    gtest_log=$build/googletest-build.log
+    if ! { cmake -S "$gtest_src" -B "$gtest_build" -G Ninja \
+               -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+               -DCMAKE_BUILD_TYPE=Release \
+               -DCMAKE_INSTALL_PREFIX="$gtest_prefix" \
+               -DCMAKE_INSTALL_LIBDIR=lib &&
+           ninja -C "$gtest_build" -j"$jobs" install; } >"$gtest_log" 2>&1; then
+        cat "$gtest_log" >&2
+        exit 1
+    fi
 fi
 
 # --- daemon, library, tests ---------------------------------------------------------
