@@ -34,11 +34,7 @@ int Daemon::PerPassStep(OsdInfoMap& inventory)
 int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
 {
     BcacheDev device(name);
-    int result = WriteCacheStep(device, inventory.OsdInfoList());
-    if (result == ERR_PRIVILEGE) {
-        return result;
-    }
-    return TuningStep(device);
+    return RunDeviceSteps(device, inventory.OsdInfoList());
 }
 
 const char* Daemon::DevDir() const

@@ -64,3 +64,12 @@ int TuningStep(BcacheDev& device)
     }
     return result;
 }
+
+int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records)
+{
+    int result = WriteCacheStep(device, records);
+    if (result == ERR_PRIVILEGE) {
+        return result;
+    }
+    return TuningStep(device);
+}

@@ -26,4 +26,8 @@
 // its privilege drop failed.
 [[nodiscard]] int TuningStep(BcacheDev& device);
 
+// Both steps in their order; the tuning step is skipped when the
+// write-cache step lost privilege. The last step's result.
+[[nodiscard]] int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records);
+
 #endif

@@ -13,6 +13,7 @@
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"
 #include "support/SimBcache.h"
+#include "support/TestBcacheDev.h"
 #include "sys/Status.h"
 
 using testing::ElementsAre;
@@ -25,45 +26,6 @@ const char* const WRITE_CACHE = "/sys/block/sdb/queue/write_cache";
 const char* const RESCAN = "/sys/block/sdb/device/rescan";
 const char* const BACKING_LINK = "/sys/block/bcache0/bcache";
 const char* const BACKING_DIR = "/sys/devices/pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0/block/sdb";
-
-// The backing disk's node: the SCSI steps are replaced below, so no ioctl
-// reaches it.
-class SilentDisk : public IoctlDevice {
-public:
-    int HandleIoctl(unsigned long /*request*/, void* /*argument*/) override
-    {
-        errno = ENOTTY;
-        return -1;
-    }
-};
-
-// A BcacheDev over a faked kernel whose SCSI write-cache steps give set
-// results and note when they ran, and what the rescan trigger held then.
-class TestBcacheDev : public FakeKernel<BcacheDev> {
-public:
-    using FakeKernel<BcacheDev>::FakeKernel;
-
-    int setWriteCacheResult = 0;
-    int syncResult = 0;
-    std::vector<std::string> scsiSteps;
-    std::vector<uid_t> requestUsers;  // effective user at each driver request
-
-    int IoctlData(int fd, unsigned long request, void* record) override
-    {
-        requestUsers.push_back(g_privilege.euid);
-        return FakeKernel<BcacheDev>::IoctlData(fd, request, record);
-    }
-    int SetWriteCache(int fd, int wanted) override
-    {
-        scsiSteps.push_back("SetWriteCache(" + std::to_string(fd) + ", " + std::to_string(wanted) + ")");
-        return setWriteCacheResult;
-    }
-    int SyncCache(int fd) override
-    {
-        scsiSteps.push_back("SyncCache(" + std::to_string(fd) + ") after rescan \"" + ReadFile(RESCAN) + "\"");
-        return syncResult;
-    }
-};
 
 class BcacheDevTest : public testing::Test {
 protected:

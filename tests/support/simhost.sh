@@ -187,7 +187,7 @@ export QUELVAR_SIM_STATE="$OUTDIR/state"
 launch=()
 if [ -n "${SIM_DROP_DAC:-}" ]; then
     launch+=(capsh --drop=cap_dac_override,cap_dac_read_search --)
-    launch+=(-c 'exec "$0"')
+    launch+=(-c 'exec "$0" "$@"')
 fi
 if [ -n "${SIM_EUID:-}" ]; then
     launch=(setpriv --euid "$SIM_EUID" --ruid 0 --)
@@ -198,7 +198,9 @@ if [ -n "${SIM_PRELOAD:-}" ]; then
     # A sanitizer build's runtime then no longer comes first; that is fine.
     export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 fi
-"${launch[@]}" "$QUELVAR" > "$OUTDIR/stdout" 2>&1 &
+# SIM_EMULATOR runs a binary built for another architecture (qemu-user).
+read -r -a emulator <<< "${SIM_EMULATOR:-}"
+"${launch[@]}" "${emulator[@]}" "$QUELVAR" > "$OUTDIR/stdout" 2>&1 &
 daemon=$!
 unset LD_PRELOAD
 
@@ -226,7 +228,7 @@ while kill -0 "$daemon" 2>/dev/null; do
     done
     if [ "$seen" -ge "${SIM_PASSES:-1}" ]; then
         signalled=$(date +%s%N)
-        kill -TERM "$daemon"
+        kill -TERM "$daemon" 2>/dev/null || true
         break
     fi
     if [ "$SECONDS" -ge "$deadline" ]; then

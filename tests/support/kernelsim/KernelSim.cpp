@@ -108,6 +108,13 @@ std::string DiskOfRescan(int fd)
     return diskDir;
 }
 
+// The daemon's children (the shell and pvs) run unsimulated: they are not
+// the daemon, and under an emulator they are not even of its architecture.
+__attribute__((constructor)) void ForgetPreload()
+{
+    unsetenv("LD_PRELOAD");
+}
+
 } // namespace
 
 extern "C" {
