@@ -65,12 +65,6 @@ TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
          nullptr},
         {"ATA status 0x51", Kind::Sata, [](SimDisk& d) { d.setFeaturesAborts = true; }, ATA16, 1,
          "[WARNING][SG IO excute failed 1 0 8.]"},
-        {"0x51 with driver status 0x18 logs the code", Kind::Sata,
-         [](SimDisk& d) {
-             d.setFeaturesAborts = true;
-             d.driverSuggestion = 0x10;
-         },
-         ATA16, 1, "[WARNING][SG IO excute failed 1 0 8.]"},
         {"CHECK CONDITION without the ATA excuse", Kind::Sata, [](SimDisk&) {}, ATA16_UNCHECKED, 1,
          "[WARNING][SG IO excute failed 1 0 8.]"},
         // Byte 21 of the buffer is not sense data here: 18 bytes were written.
@@ -80,8 +74,6 @@ TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
          [](SimDisk& d) { d.descriptorSense = true; }, ATA16, 1, "[WARNING][SG IO excute failed 1 0 8.]"},
         {"host status alone fails", Kind::Scsi, [](SimDisk& d) { d.hostStatus = 0x07; }, SYNC10, 1,
          "[WARNING][SG IO excute failed 0 7 0.]"},
-        {"host status on a pass-through fails", Kind::Sata, [](SimDisk& d) { d.hostStatus = 0x07; },
-         ATA16, 1, "[WARNING][SG IO excute failed 0 7 0.]"},
         {"ioctl fails", Kind::Scsi, [](SimDisk& d) { d.sgIoErrno = EINVAL; }, SYNC10, 1,
          "[ERROR][send sg IO failed -1.]"},
     };
