@@ -173,6 +173,17 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     return 0;
 }
 
+// True when byte 21 of the sense data really is an ATA STATUS register: the
+// device wrote that far, in descriptor format, with the ATA Status Return
+// descriptor first. A device that refuses the pass-through itself (ILLEGAL
+// REQUEST) writes 18 bytes of fixed-format or 8 of descriptor-format sense,
+// and the zeroed byte 21 of the buffer would otherwise read as a clean status.
+bool HoldsAtaStatus(const sg_io_hdr& header, const unsigned char* sense)
+{
+    return header.sb_len_wr > ATA_SENSE_STATUS_BYTE && (sense[0] & 0x7f) == SENSE_DESCRIPTOR_FORMAT &&
+           sense[SENSE_FIRST_DESCRIPTOR] == ATA_STATUS_RETURN_DESCRIPTOR;
+}
+
 } // namespace
 
 // 0 the command completed (or an ATA pass-through reported a clean ATA
@@ -202,7 +213,7 @@ int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
     }
     // With CK_COND the device answers CHECK CONDITION even on success; the
     // ATA status it returns in the sense data is what tells.
-    if (driverCode == DRIVER_SENSE && checkAtaStatus && request->senseLength > ATA_SENSE_STATUS_BYTE &&
+    if (driverCode == DRIVER_SENSE && checkAtaStatus && HoldsAtaStatus(header, request->sense) &&
         (request->sense[ATA_SENSE_STATUS_BYTE] & ATA_STATUS_ERR_DRQ) == 0) {
         return 0;
     }

@@ -82,8 +82,12 @@ constexpr unsigned char ATA_CMD_SET_FEATURES = 0xef;
 // SET FEATURES subcommands: enable (0x02) / disable (0x82) volatile write cache.
 constexpr unsigned char ATA_SF_DISABLE_WRITE_CACHE = 0x82;
 
-// In descriptor-format sense whose first descriptor is the ATA Status Return
-// descriptor (SAT-3 12.2.2.7) the STATUS register lands at byte 8 + 13.
+// Descriptor-format sense data (SPC-4 4.5.2): response code 0x72, the first
+// descriptor at byte 8. In the ATA Status Return descriptor (code 9, SAT-3
+// 12.2.2.7) the STATUS register is the descriptor's byte 13, so byte 21.
+constexpr unsigned char SENSE_DESCRIPTOR_FORMAT = 0x72;
+constexpr int SENSE_FIRST_DESCRIPTOR = 8;
+constexpr unsigned char ATA_STATUS_RETURN_DESCRIPTOR = 0x09;
 constexpr int ATA_SENSE_STATUS_BYTE = 21;
 // ATA STATUS bits that mean the command did not complete cleanly: ERR (bit 0)
 // and DRQ (bit 3).
