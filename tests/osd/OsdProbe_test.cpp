@@ -60,7 +60,8 @@ TEST_F(OsdProbeTest, FsidMustBeExactly36CharactersOnTheFirstLine)
         std::string content;
         int result;
     } cases[] = {
-        {FSID + "\n", 0}, {FSID, 0}, {FSID.substr(1) + "\n", -1}, {FSID + "b\n", -1}, {FSID + "\r\n", -1}, {"", -1},
+        {FSID + "\n", 0},       {FSID, 0},           {FSID.substr(1) + "\n", -1},
+        {FSID + "b\n", -1},     {FSID + "\r\n", -1}, {"", -1},
     };
     for (const auto& c : cases) {
         tree.AddOsd("ceph-0", "filestore", c.content);
@@ -174,11 +175,16 @@ TEST_F(OsdProbeTest, HostileTypeOrFsidIsRefusedWithoutBlocking)
     } kinds[] = {
         {"fifo", [&](const std::string& at) { tree.AddFifo(at); return true; }},
         {"socket", [&](const std::string& at) { tree.AddSocket(at); return true; }},
-        {"8 GiB without a newline", [&](const std::string& at) { tree.AddSparseFile(at, 8LL << 30); return true; }},
-        {"long line", [&](const std::string& at) { tree.AddFile(at, std::string(5000, 'x') + "\n"); return true; }},
+        {"8 GiB without a newline",
+         [&](const std::string& at) { tree.AddSparseFile(at, 8LL << 30); return true; }},
+        {"long line",
+         [&](const std::string& at) { tree.AddFile(at, std::string(5000, 'x') + "\n"); return true; }},
         {"device node", [&](const std::string& at) { return tree.AddZeroDevice(at); }},
         {"link to a device node",
-         [&](const std::string& at) { tree.AddLink(at, tree.Path("zero")); return tree.AddZeroDevice("zero"); }},
+         [&](const std::string& at) {
+             tree.AddLink(at, tree.Path("zero"));
+             return tree.AddZeroDevice("zero");
+         }},
     };
     for (const auto& kind : kinds) {
         for (const char* file : {"ceph-0/type", "ceph-0/fsid"}) {

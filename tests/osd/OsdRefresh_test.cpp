@@ -114,7 +114,8 @@ TEST_F(OsdRefreshTest, RaisesPrivilegeAroundEachPassOverTheRoot)
         int result;
         std::vector<std::string> calls;
     } cases[] = {
-        {"listing and rebuild", false, false, 0, 0, {"setuid(0)", "seteuid(1000)", "setuid(0)", "seteuid(1000)"}},
+        {"listing and rebuild", false, false, 0, 0,
+         {"setuid(0)", "seteuid(1000)", "setuid(0)", "seteuid(1000)"}},
         {"no setuid", true, false, 0, -1, {"setuid(0)"}},
         {"no way back", false, true, 0, ERR_PRIVILEGE, {"setuid(0)", "seteuid(1000)"}},
         {"root unreadable, no way back", false, true, EIO, ERR_PRIVILEGE, {"setuid(0)", "seteuid(1000)"}},
@@ -190,7 +191,8 @@ TEST(OsdEndToEnd, InventoryOfASimulatedHost)
 
     OsdTree tree;
     tree.AddBluestore("ceph-0", OsdTree::Fsid('0'), "/dev/bcache0", "/dev/nvme0n1p1", "");
-    tree.AddBluestore("ceph-1", OsdTree::Fsid('1'), "/dev/ceph-vg1/osd-block-1", "/dev/nvme0n1p2", "/dev/nvme0n1p3");
+    tree.AddBluestore("ceph-1", OsdTree::Fsid('1'), "/dev/ceph-vg1/osd-block-1", "/dev/nvme0n1p2",
+                      "/dev/nvme0n1p3");
     // DB on the data device: no record, so its disk keeps its write cache.
     tree.AddBluestore("ceph-6", OsdTree::Fsid('6'), "/dev/sda", "", "");
     const char* types[] = {"filestore\n", "kvstore\n", "memstore\n", "seastore\n"};

@@ -65,7 +65,8 @@ void OsdTree::AddBluestore(const std::string& name, const std::string& fsid, con
                            const std::string& db, const std::string& wal)
 {
     AddOsd(name, "bluestore\n", fsid);
-    const std::pair<const char*, const std::string&> links[] = {{"/block", block}, {"/block.db", db}, {"/block.wal", wal}};
+    const std::pair<const char*, const std::string&> links[] = {
+        {"/block", block}, {"/block.db", db}, {"/block.wal", wal}};
     for (const auto& link : links) {
         if (!link.second.empty()) {
             AddLink(name + link.first, link.second);
