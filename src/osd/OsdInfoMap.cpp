@@ -59,7 +59,8 @@ bool PathHasComponent(const std::string& path, const std::string& needle, bool p
     for (size_t at = path.find(needle); at != std::string::npos; at = path.find(needle, at + 1)) {
         size_t end = at + needle.size();
         bool leftBounded = at == 0 || path[at - 1] == '/';
-        bool rightBounded = end == path.size() || path[end] == '/' || (partitions && IsPartitionSuffix(path, end));
+        bool rightBounded =
+            end == path.size() || path[end] == '/' || (partitions && IsPartitionSuffix(path, end));
         if (leftBounded && rightBounded) {
             return true;
         }

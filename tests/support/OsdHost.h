@@ -1,0 +1,86 @@
+// The inventory over a real OSD root in a temporary directory, with "/dev"
+// faked so that no test ever lists the host's devices, and with the opens of
+// the OSD root counted: the refresh opens the root once to list the fsids
+// and once more for each rebuild.
+#ifndef QUELVAR_TESTS_SUPPORT_OSDHOST_H
+#define QUELVAR_TESTS_SUPPORT_OSDHOST_H
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "osd/OsdInfoMap.h"
+
+class OsdHostMap : public OsdInfoMap {
+public:
+    using OsdInfoMap::OsdInfoMap;
+    using OsdInfoMap::ResolveBlockDev;
+
+    // The entries of the fake "/dev", in directory order, with their d_type.
+    std::vector<std::pair<std::string, unsigned char>> devEntries;
+    int devError = 0;    // when set, opendir("/dev") fails with it
+    int rootError = 0;   // when set, opendir of the OSD root fails with it
+    int rootOpens = 0;
+
+    std::vector<OsdInfo>& Records() { return osdInfoList; }
+    const std::vector<std::string>& Fsids() const { return fsidList; }
+    const std::vector<std::string>& Devs() const { return devList; }
+
+    int Access(const char* path, int mode) override
+    {
+        return IsDev(path) ? 0 : OsdInfoMap::Access(path, mode);
+    }
+
+    DIR* OpenDir(const char* path) override
+    {
+        if (IsDev(path)) {
+            if (devError != 0) {
+                errno = devError;
+                return nullptr;
+            }
+            next = 0;
+            return FakeDev();
+        }
+        if (osdPath == path) {
+            ++rootOpens;
+            if (rootError != 0) {
+                errno = rootError;
+                return nullptr;
+            }
+        }
+        return OsdInfoMap::OpenDir(path);
+    }
+
+    struct dirent* ReadDir(DIR* dir) override
+    {
+        if (dir != FakeDev()) {
+            return OsdInfoMap::ReadDir(dir);
+        }
+        if (next >= devEntries.size()) {
+            return nullptr;
+        }
+        entry = {};
+        std::snprintf(entry.d_name, sizeof(entry.d_name), "%s", devEntries[next].first.c_str());
+        entry.d_type = devEntries[next++].second;
+        return &entry;
+    }
+
+    int CloseDir(DIR* dir) override
+    {
+        return dir == FakeDev() ? 0 : OsdInfoMap::CloseDir(dir);
+    }
+
+private:
+    static bool IsDev(const char* path) { return std::strcmp(path, "/dev") == 0; }
+    DIR* FakeDev() { return reinterpret_cast<DIR*>(&entry); }
+
+    struct dirent entry {};
+    size_t next = 0;
+};
+
+#endif

@@ -1,0 +1,168 @@
+#include "support/OsdTree.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "sys/Log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Check(bool done, const std::string& what)
+{
+    if (!done) {
+        throw std::runtime_error(what + ": " + strerror(errno));
+    }
+}
+
+} // namespace
+
+OsdTree::OsdTree()
+{
+    char pattern[] = "/tmp/quelvar-osd.XXXXXX";
+    Check(mkdtemp(pattern) != nullptr, "mkdtemp");
+    root = std::string(pattern) + "/";
+}
+
+OsdTree::~OsdTree()
+{
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+}
+
+std::string OsdTree::Fsid(char c)
+{
+    std::string fsid(36, c);
+    for (size_t dash : {8, 13, 18, 23}) {
+        fsid[dash] = '-';
+    }
+    return fsid;
+}
+
+void OsdTree::AddOsd(const std::string& name, const std::string& type, const std::string& fsid)
+{
+    AddFile(name + "/type", type);
+    AddFile(name + "/fsid", fsid);
+}
+
+void OsdTree::AddBluestore(const std::string& name, const std::string& fsid, const std::string& block,
+                           const std::string& db, const std::string& wal)
+{
+    AddOsd(name, "bluestore\n", fsid);
+    const std::pair<const char*, const std::string&> links[] = {
+        {"/block", block}, {"/block.db", db}, {"/block.wal", wal}};
+    for (const auto& link : links) {
+        if (!link.second.empty()) {
+            AddLink(name + link.first, link.second);
+        }
+    }
+}
+
+void OsdTree::AddFile(const std::string& relative, const std::string& content)
+{
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
+}
+
+void OsdTree::AddDir(const std::string& relative)
+{
+    fs::create_directories(Path(relative));
+}
+
+void OsdTree::AddLink(const std::string& relative, const std::string& target)
+{
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    Check(symlink(target.c_str(), Path(relative).c_str()) == 0, "symlink " + relative);
+}
+
+void OsdTree::AddFifo(const std::string& relative)
+{
+    Check(mkfifo(Path(relative).c_str(), 0600) == 0, "mkfifo " + relative);
+}
+
+void OsdTree::AddSocket(const std::string& relative)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    Check(fd >= 0, "socket");
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", Path(relative).c_str());
+    int bound = bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
+    close(fd);
+    Check(bound == 0, "bind " + relative);
+}
+
+bool OsdTree::AddZeroDevice(const std::string& relative)
+{
+    return mknod(Path(relative).c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;
+}
+
+void OsdTree::AddSparseFile(const std::string& relative, off_t size)
+{
+    int fd = open(Path(relative).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Check(fd >= 0, "open " + relative);
+    int sized = ftruncate(fd, size);
+    close(fd);
+    Check(sized == 0, "ftruncate " + relative);
+}
+
+void OsdTree::Remove(const std::string& relative)
+{
+    fs::remove_all(Path(relative));
+}
+
+bool MakeDeviceNode(const std::string& path, mode_t type)
+{
+    static unsigned minor = 0;
+    return mknod(path.c_str(), type | 0600, makedev(252, minor++)) == 0;
+}
+
+int RunWithDeadline(const std::function<int()>& step, unsigned seconds)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(step() & 0xff);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return OSD_DEADLINE_PASSED;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : OSD_DEADLINE_PASSED;
+}
+
+OsdLog::OsdLog() : mount("/var/log")
+{
+    if (mount.ok()) {
+        mkdir(LOG_DIR, LOG_DIR_MODE);
+    }
+}
+
+std::string OsdLog::Text() const
+{
+    std::ifstream file(LOG_FILE);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}

@@ -1,0 +1,73 @@
+// OSD data directories built in a throwaway directory under /tmp, with the
+// hostile entries an unprivileged owner could plant in them, and a way to
+// run a step that might hang without hanging the test.
+#ifndef QUELVAR_TESTS_SUPPORT_OSDTREE_H
+#define QUELVAR_TESTS_SUPPORT_OSDTREE_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+#include "support/PrivateMounts.h"
+
+class OsdTree {
+public:
+    OsdTree();   // mkdtemp under /tmp
+    ~OsdTree();  // removes the whole tree
+    OsdTree(const OsdTree&) = delete;
+    OsdTree& operator=(const OsdTree&) = delete;
+
+    // The tree's root, ending in "/" as the inventory's root must.
+    const std::string& Root() const { return root; }
+    std::string Path(const std::string& relative) const { return root + relative; }
+
+    // A 36-character fsid made of one repeated character.
+    static std::string Fsid(char c);
+
+    // An OSD directory with a "type" and a "fsid" file holding the texts.
+    void AddOsd(const std::string& name, const std::string& type, const std::string& fsid);
+    // A bluestore OSD whose links name the given targets; an empty target
+    // leaves that link out.
+    void AddBluestore(const std::string& name, const std::string& fsid, const std::string& block,
+                      const std::string& db, const std::string& wal);
+    // Parent directories are created as needed.
+    void AddFile(const std::string& relative, const std::string& content);
+    void AddDir(const std::string& relative);
+    void AddLink(const std::string& relative, const std::string& target);
+    void AddFifo(const std::string& relative);
+    void AddSocket(const std::string& relative);
+    // A node of the kernel's zero device. False when mknod is refused.
+    bool AddZeroDevice(const std::string& relative);
+    // A regular file of `size` bytes that takes no disk space.
+    void AddSparseFile(const std::string& relative, off_t size);
+    void Remove(const std::string& relative);
+
+private:
+    std::string root;
+};
+
+// A block (S_IFBLK) or character (S_IFCHR) node at `path`, with a device
+// number of its own. False when mknod is refused.
+bool MakeDeviceNode(const std::string& path, mode_t type);
+
+// What RunWithDeadline returns when the step had not ended in time.
+constexpr int OSD_DEADLINE_PASSED = 1000;
+
+// Runs `step` in a forked child and returns its result (-128..127), or
+// OSD_DEADLINE_PASSED after killing a child that ran past `seconds`.
+int RunWithDeadline(const std::function<int()>& step, unsigned seconds);
+
+// The daemon's log, captured in a scratch /var/log inside the test's private
+// mount namespace.
+class OsdLog {
+public:
+    OsdLog();
+    bool ok() const { return mount.ok(); }
+    std::string Text() const;
+
+private:
+    ScratchMount mount;
+};
+
+#endif

@@ -1,0 +1,30 @@
+// A scripted "pvs" placed first on PATH, answering the two reports the
+// daemon asks for from files a test writes: the default report, and the
+// volume group query for one device.
+#ifndef QUELVAR_TESTS_SUPPORT_PVSSCRIPT_H
+#define QUELVAR_TESTS_SUPPORT_PVSSCRIPT_H
+
+#include <string>
+#include <vector>
+
+class PvsScript {
+public:
+    PvsScript();   // the script in a fresh directory under /tmp, PATH extended
+    ~PvsScript();  // PATH restored, directory removed
+    PvsScript(const PvsScript&) = delete;
+    PvsScript& operator=(const PvsScript&) = delete;
+
+    // What "pvs" prints.
+    void SetReport(const std::string& output);
+    // What "pvs --noheadings -o vg_name /dev/<dev>" prints.
+    void SetVolumeGroup(const std::string& dev, const std::string& output);
+    // The arguments of every run so far, one entry per run.
+    std::vector<std::string> Calls() const;
+
+private:
+    void Write(const std::string& name, const std::string& content) const;
+    std::string dir;
+    std::string savedPath;
+};
+
+#endif
