@@ -6,6 +6,7 @@
 
 #include "osd/OsdInfoMap.h"
 #include "support/FakePrivilege.h"
+#include "support/LogCapture.h"
 #include "support/OsdTree.h"
 
 namespace {
@@ -137,7 +138,7 @@ TEST_F(OsdProbeTest, BluestoreLinksAreReadAsStoredAndWalMayBeAbsent)
 TEST_F(OsdProbeTest, RegularFileNamedBlockIsLogged)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
-    OsdLog log;
+    LogCapture log;
     ASSERT_TRUE(log.ok());
     AddBluestore();
     tree.Remove("ceph-0/block");

@@ -11,6 +11,7 @@
 
 #include "support/FakePrivilege.h"
 #include "support/OsdHost.h"
+#include "support/LogCapture.h"
 #include "support/OsdTree.h"
 #include "support/PvsScript.h"
 #include "sys/Status.h"
@@ -175,7 +176,7 @@ TEST(OsdEndToEnd, InventoryOfASimulatedHost)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
     FakePrivilege::Reset();
-    OsdLog log;
+    LogCapture log;
     ScratchMount dev("/dev");
     ASSERT_TRUE(log.ok() && dev.ok());
     for (const char* name : {"bcache0", "bcache1", "dm-0", "nvme0n1p1", "nvme0n1p2", "nvme0n1p3", "sda"}) {

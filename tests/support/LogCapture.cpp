@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "sys/Log.h"
 
@@ -33,6 +34,13 @@ std::vector<std::string> LogCapture::Messages() const
         messages.push_back(tag == std::string::npos ? line : line.substr(tag + 1));
     }
     return messages;
+}
+
+std::string LogCapture::Text() const
+{
+    std::ifstream file(LOG_FILE);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return text;
 }
 
 void LogCapture::Clear() const

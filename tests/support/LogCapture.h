@@ -18,6 +18,8 @@ public:
     std::vector<std::string> Lines() const;
     // Each line from its level tag on: "[WARNING][SG IO excute failed 1 0 8.]".
     std::vector<std::string> Messages() const;
+    // The whole file as written.
+    std::string Text() const;
     // Forgets what was written so far.
     void Clear() const;
 

@@ -151,18 +151,3 @@ int RunWithDeadline(const std::function<int()>& step, unsigned seconds)
     }
     return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : OSD_DEADLINE_PASSED;
 }
-
-OsdLog::OsdLog() : mount("/var/log")
-{
-    if (mount.ok()) {
-        mkdir(LOG_DIR, LOG_DIR_MODE);
-    }
-}
-
-std::string OsdLog::Text() const
-{
-    std::ifstream file(LOG_FILE);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}

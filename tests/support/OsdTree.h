@@ -58,16 +58,4 @@ constexpr int OSD_DEADLINE_PASSED = 1000;
 // OSD_DEADLINE_PASSED after killing a child that ran past `seconds`.
 int RunWithDeadline(const std::function<int()>& step, unsigned seconds);
 
-// The daemon's log, captured in a scratch /var/log inside the test's private
-// mount namespace.
-class OsdLog {
-public:
-    OsdLog();
-    bool ok() const { return mount.ok(); }
-    std::string Text() const;
-
-private:
-    ScratchMount mount;
-};
-
 #endif

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -158,7 +159,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    if (path != nullptr && (path[0] == '/' || dirfd == AT_FDCWD)) {
+    if (path[0] == '/' || dirfd == AT_FDCWD) {
         std::string name = SimulatedNode(path);
         if (!name.empty()) {
             return OpenStandIn(name, flags);
