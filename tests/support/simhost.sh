@@ -152,11 +152,26 @@ pv() {
     printf '%s %s\n' "$1" "$2" >> "$OUTDIR/bin/pvs.vgs"
 }
 
+# pvs_hook COMMANDS: run by the scripted pvs whenever it starts.
+pvs_hook() {
+    echo "$*" > "$OUTDIR/bin/pvs.hook"
+}
+
+# lv VG LV: a logical volume's node, linked as LVM links it (/dev/VG/LV).
+next_dm=0
+lv() {
+    blockdev "dm-$next_dm"
+    mkdir -p "/dev/$1"
+    ln -s "../dm-$next_dm" "/dev/$1/$2"
+    next_dm=$((next_dm + 1))
+}
+
 write_pvs() {
     cat > "$OUTDIR/bin/pvs" <<PVS
 #!/bin/sh
 # Scripted pvs: the default report, or one device's volume group.
 echo run >> "$OUTDIR/pvs.runs"
+[ -f "$OUTDIR/bin/pvs.hook" ] && . "$OUTDIR/bin/pvs.hook"
 if [ "\$#" -eq 0 ]; then
     echo "  PV         VG       Fmt  Attr PSize   PFree"
     cat "$OUTDIR/bin/pvs.report" 2>/dev/null
@@ -246,4 +261,10 @@ if [ -n "$signalled" ]; then
 fi
 echo "$seen" > "$OUTDIR/passes"
 after_run
+# What the block layer showed of each disk's cache at the end.
+for attribute in /sys/devices/virtual/block/*/queue/write_cache; do
+    [ -f "$attribute" ] || continue
+    disk=${attribute%/queue/write_cache}
+    cp "$attribute" "$OUTDIR/state/${disk##*/}.write_cache"
+done
 cp -a /var/log/quelvar "$OUTDIR/log" 2>/dev/null || mkdir -p "$OUTDIR/log"

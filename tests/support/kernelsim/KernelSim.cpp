@@ -221,6 +221,7 @@ unsigned int sleep(unsigned int /*seconds*/)
         in >> count;
     }
     std::ofstream(passes) << count + 1 << "\n";
+    std::ofstream(StateDir() + "/all.trace", std::ios::app) << "pause " << count + 1 << "\n";
     const char* pause = getenv("QUELVAR_SIM_PAUSE_MS");
     long ms = pause == nullptr ? 100 : std::atol(pause);
     struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};

@@ -23,9 +23,12 @@ void WriteFile(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Each device's requests in <name>.trace, and all of them, with the pauses
+// between passes, in all.trace.
 void Trace(const std::string& stateDir, const std::string& name, const std::string& line)
 {
     std::ofstream(stateDir + "/" + name + ".trace", std::ios::app) << line << "\n";
+    std::ofstream(stateDir + "/all.trace", std::ios::app) << name << " " << line << "\n";
 }
 
 std::string Hex(const std::vector<unsigned char>& bytes)
@@ -91,6 +94,9 @@ int DiskIoctl(const std::string& stateDir, const std::string& name, SimDisk::Kin
               last.cdb.empty() ? "HDIO_SET_WCACHE " + std::to_string(last.value) : "SG_IO " + Hex(last.cdb));
     } else {
         Trace(stateDir, name, "ioctl " + std::to_string(request) + " refused");
+    }
+    if (result != 0) {
+        Trace(stateDir, name, "  failed");
     }
     WriteFile(base + ".state", disk.Save());
     errno = error;
