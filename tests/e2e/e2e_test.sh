@@ -4,9 +4,12 @@
 set -uo pipefail
 
 QUELVAR=${QUELVAR:?path of the quelvar binary}
+KERNELSIM=${KERNELSIM:-}
 SIMHOST=${SIMHOST:-$(dirname "$0")/../support/simhost.sh}
 SCENARIOS=${SCENARIOS:-$(dirname "$0")/scenarios}
 OUT=$(mktemp -d /tmp/quelvar-e2e.XXXXXX)
+# A daemon running as another user reaches the simulator's state in there.
+chmod 0755 "$OUT"
 trap 'rm -rf "$OUT"' EXIT
 
 if [ "$(id -u)" != 0 ]; then
@@ -29,6 +32,15 @@ run() {  # run SCENARIO [VAR=VALUE...]
     env "$@" bash "$SIMHOST" "$SCENARIOS/$scenario.sh" "$OUT/run" "$QUELVAR"
 }
 log() { cat "$OUT/run/log/quelvar.log" 2>/dev/null; }
+state() { cat "$OUT/run/state/$1" 2>/dev/null; }
+# pass_trace K: the device requests of pass K ("<device> <request>" lines).
+pass_trace() { awk -v k="$1" '/^pause /{p++; next} p==k-1' "$OUT/run/state/all.trace"; }
+requests() { pass_trace "$1" | grep -c "^$2 $3" || true; }
+sim() {  # sim SCENARIO [VAR=VALUE...]: a run with the kernel simulator
+    local scenario=$1
+    shift
+    run "$scenario" SIM_PRELOAD="$KERNELSIM" "$@"
+}
 status() { cat "$OUT/run/status"; }
 has_line() { log | grep -qxE "$1"; }
 no_line() { ! log | grep -qE "$1"; }
@@ -55,6 +67,90 @@ case_unreadable_dev() {
     check "an unreadable /dev exits with 255" test "$(status)" = 255
     check "the opendir failure is logged" has_line "$PREFIX\[ERROR\]\[opendir \[/dev\] error:13 Permission denied\]"
     check "no stop line" no_line "quelvar stop"
+}
+
+# The tuning record the policy gives for percent 25, baseA 1000, baseB
+# 4000000000, both gates as set: scaled by 75 %, low level, mode 1.
+TUNED_25=$(perl -e 'print unpack("H*", pack("VVCCCCVVV", 750, 3000000000, 1, 0, 0, 1, 1, 0x400000, 85))')
+
+case_tunes_without_osds() {
+    sim no-osds SIM_PASSES=2
+    check "both devices tuned in both passes" test "$(requests 1 bcache0 SET_TUNING)$(requests 2 bcache1 SET_TUNING)" = 11
+    check "no disk is asked anything" test -z "$(grep -E '^sd[bc] ' "$OUT/run/state/all.trace")"
+    check "nothing logged but start, the rebuild and stop" test "$(log | wc -l)" = 3
+}
+
+case_sata_osd_switched_by_ata() {
+    sim sata-osd SIM_PASSES=2
+    check "the tuning record is the policy's" test "$(state bcache0.tuning | od -An -tx1 | tr -d ' \n')" = "$TUNED_25"
+    check "switched by ATA SET FEATURES 0x82" test "$(requests 1 sdb 'SG_IO 85 06 20 00 82')" = 1
+    check "no MODE SELECT" test "$(requests 1 sdb 'SG_IO 55')" = 0
+    check "rescanned, then synced" bash -c "grep -A1 '^sdb RESCAN' '$OUT/run/state/all.trace' | grep -q 'sdb SG_IO 35'"
+    check "the disk's cache is off" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "the block layer shows write through" test "$(state sdb.write_cache)" = "write through"
+    check "left alone on the next pass" test -z "$(pass_trace 2 | grep '^sdb')"
+    check "logged once" test "$(log | grep -c 'change config of sdb succeed')" = 1
+    check "rescan and sync logged" has_line "$PREFIX\[INFO\]\[sync device sdb return 0\]"
+}
+
+case_ceph_lvm_osd_switched_by_mode_select() {
+    sim scsi-lvm-osd SIM_PASSES=2
+    check "pvs run twice for the physical volume" test "$(wc -l < "$OUT/run/pvs.runs")" = 2
+    check "switched by MODE SELECT(10)" test "$(requests 1 sdc 'SG_IO 55 10')" = 1
+    check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "the block layer shows write through" test "$(state sdc.write_cache)" = "write through"
+    check "left alone on the next pass" test -z "$(pass_trace 2 | grep '^sdc')"
+}
+
+case_write_through_left_alone() {
+    sim write-through SIM_PASSES=2
+    check "no command reaches the disk" test -z "$(grep '^sdb' "$OUT/run/state/all.trace")"
+    check "still tuned" test "$(requests 2 bcache0 SET_TUNING)" = 1
+}
+
+case_records_that_keep_caches() {
+    sim no-flush-records SIM_PASSES=2
+    check "bcache0 (no OSD of its own) keeps its disk's cache" test -z "$(grep '^sdb' "$OUT/run/state/all.trace")"
+    check "DB on the block device keeps the cache" test -z "$(grep '^sdd' "$OUT/run/state/all.trace")"
+    check "bcache01's OSD switches its own disk" test "$(state sdc.state)" = "wce=0 savedWce=1"
+}
+
+case_failures_still_tune() {
+    sim stubborn-disk SIM_PASSES=2
+    check "a device without backing disk is warned about" has_line "$PREFIX\[WARNING\]\[GetBackendDev error:bcache1\]"
+    check "and still tuned" test "$(requests 1 bcache1 SET_TUNING)" = 1
+    check "a disk that refuses is reported" has_line "$PREFIX\[ERROR\]\[change config of sdb failed\]"
+    check "with the flush result" has_line "$PREFIX\[ERROR\]\[FlushBcache error:bcache0 return:1\]"
+    check "its device still tuned" test "$(requests 1 bcache0 SET_TUNING)" = 1
+    check "tried again on the next pass" test "$(log | grep -c 'change config of sdb failed')" = 2
+    check "the cache is still on" test "$(state sdb.state)" = "wce=1 savedWce=1"
+}
+
+case_cache_switched_back_on() {
+    sim cache-back-on SIM_PASSES=3
+    check "switched off in the first pass" test "$(requests 1 sdb 'SG_IO 55 10')" = 1
+    check "left alone in the second" test -z "$(pass_trace 2 | grep '^sdb')"
+    check "switched off again in the third" test "$(requests 3 sdb 'SG_IO 55 10')" = 1
+    check "off at the end" test "$(state sdb.write_cache)" = "write through"
+}
+
+case_unprivileged_daemon() {
+    sim unprivileged SIM_EUID=1000 SIM_PASSES=2
+    check "exit status 0" test "$(status)" = 0
+    check "the ceph user's OSD was read and its disk switched" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "the rescan trigger was written" has_line "$PREFIX\[INFO\]\[rescan dev sdb return 0\]"
+    check "the root-only device node was tuned" test "$(requests 2 bcache0 SET_TUNING)" = 1
+    check "the log belongs to the daemon's user" test "$(stat -c %u "$OUT/run/log/quelvar.log")" = 1000
+    check "nothing failed" no_line "failed|error"
+}
+
+case_sigterm_mid_pass() {
+    sim sigterm-mid-pass SIM_PASSES=5
+    check "the pass ran to its end" test "$(requests 1 bcache0 SET_TUNING)$(requests 1 bcache1 SET_TUNING)" = 11
+    check "its flush was done" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "then the daemon stopped" has_line "$PREFIX\[INFO\]\[quelvar stop\]"
+    check "after one pass" test "$(state passes)" = 1
+    check "with status 0" test "$(status)" = 0
 }
 
 "case_$1"

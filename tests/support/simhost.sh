@@ -196,6 +196,17 @@ after_run() { :; }
 source "$SCENARIO"
 write_pvs
 
+# What the block layer shows of each disk's cache before and after the run.
+snapshot() {
+    local attribute disk
+    for attribute in /sys/devices/virtual/block/*/queue/write_cache; do
+        [ -f "$attribute" ] || continue
+        disk=${attribute%/queue/write_cache}
+        cp "$attribute" "$OUTDIR/state/${disk##*/}.write_cache$1"
+    done
+}
+snapshot .before
+
 # --- the run --------------------------------------------------------------------
 export PATH="$OUTDIR/bin:$PATH"
 export QUELVAR_SIM_STATE="$OUTDIR/state"
@@ -205,19 +216,33 @@ if [ -n "${SIM_DROP_DAC:-}" ]; then
     launch+=(-c 'exec "$0" "$@"')
 fi
 if [ -n "${SIM_EUID:-}" ]; then
+    chmod -R a+rwX "$OUTDIR/state"
     launch=(setpriv --euid "$SIM_EUID" --ruid 0 --)
 fi
 
-if [ -n "${SIM_PRELOAD:-}" ]; then
-    export LD_PRELOAD="$SIM_PRELOAD"
-    # A sanitizer build's runtime then no longer comes first; that is fine.
-    export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+if [ -n "${SIM_PRELOAD:-}" ] && [ -n "${SIM_EUID:-}" ]; then
+    # A real user that differs from the effective one makes the loader run
+    # in secure mode, where it preloads only set-user-ID libraries from the
+    # system's library directory. Lay the simulator into that directory
+    # through an overlay that only this namespace sees.
+    libdir=$(dirname "$(ldd "$QUELVAR" | awk '/libc\.so/ {print $3}')")
+    mkdir -p "$OUTDIR/lib/upper" "$OUTDIR/lib/work"
+    mount -t overlay simhost -o "lowerdir=$libdir,upperdir=$OUTDIR/lib/upper,workdir=$OUTDIR/lib/work" "$libdir"
+    install -m 4755 "$SIM_PRELOAD" "$libdir/quelvar_kernelsim.so"
+    SIM_PRELOAD=quelvar_kernelsim.so
 fi
 # SIM_EMULATOR runs a binary built for another architecture (qemu-user).
 read -r -a emulator <<< "${SIM_EMULATOR:-}"
-"${launch[@]}" "${emulator[@]}" "$QUELVAR" > "$OUTDIR/stdout" 2>&1 &
+command=("${emulator[@]}" "$QUELVAR")
+if [ -n "${SIM_PRELOAD:-}" ]; then
+    # Set for the daemon alone, after any launcher: the simulator drops it
+    # from the environment of the process it is loaded into.
+    # A sanitizer build's runtime then no longer comes first; that is fine.
+    command=(env "LD_PRELOAD=$SIM_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+        "${command[@]}")
+fi
+"${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2>&1 &
 daemon=$!
-unset LD_PRELOAD
 
 passes() {
     if [ -n "${SIM_PRELOAD:-}" ]; then
@@ -261,10 +286,5 @@ if [ -n "$signalled" ]; then
 fi
 echo "$seen" > "$OUTDIR/passes"
 after_run
-# What the block layer showed of each disk's cache at the end.
-for attribute in /sys/devices/virtual/block/*/queue/write_cache; do
-    [ -f "$attribute" ] || continue
-    disk=${attribute%/queue/write_cache}
-    cp "$attribute" "$OUTDIR/state/${disk##*/}.write_cache"
-done
+snapshot ""
 cp -a /var/log/quelvar "$OUTDIR/log" 2>/dev/null || mkdir -p "$OUTDIR/log"

@@ -76,9 +76,19 @@ std::string SimulatedNode(const char* path)
     return std::string(slash == nullptr ? resolved : slash + 1);
 }
 
-int OpenStandIn(const std::string& name, int flags)
+// The node's own permissions are checked by opening it, which the kernel
+// refuses with ENXIO only after they passed: a daemon that forgot to raise
+// privilege still fails here as it would on a real host.
+int OpenStandIn(const char* path, const std::string& name, int flags)
 {
     static auto realOpen = Real<OpenFunction>("open");
+    int probe = realOpen(path, flags);
+    if (probe >= 0) {
+        static auto realClose = Real<CloseFunction>("close");
+        realClose(probe);
+    } else if (errno != ENXIO) {
+        return -1;
+    }
     int fd = realOpen("/dev/null", (flags & O_CLOEXEC) | O_RDONLY);
     if (fd >= 0) {
         SimulatedFds()[fd] = name;
@@ -128,7 +138,7 @@ int open(const char* path, int flags, ...)
     va_end(args);
     std::string name = SimulatedNode(path);
     if (!name.empty()) {
-        return OpenStandIn(name, flags);
+        return OpenStandIn(path, name, flags);
     }
     static auto realOpen = Real<OpenFunction>("open");
     return realOpen(path, flags, mode);
@@ -162,7 +172,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     if (path[0] == '/' || dirfd == AT_FDCWD) {
         std::string name = SimulatedNode(path);
         if (!name.empty()) {
-            return OpenStandIn(name, flags);
+            return OpenStandIn(path, name, flags);
         }
     }
     static auto realOpenAt = Real<OpenAtFunction>("openat");
@@ -222,6 +232,8 @@ unsigned int sleep(unsigned int /*seconds*/)
     }
     std::ofstream(passes) << count + 1 << "\n";
     std::ofstream(StateDir() + "/all.trace", std::ios::app) << "pause " << count + 1 << "\n";
+    (void)chmod(passes.c_str(), 0666);
+    (void)chmod((StateDir() + "/all.trace").c_str(), 0666);
     const char* pause = getenv("QUELVAR_SIM_PAUSE_MS");
     long ms = pause == nullptr ? 100 : std::atol(pause);
     struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};

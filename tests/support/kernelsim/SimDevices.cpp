@@ -1,5 +1,7 @@
 #include "support/kernelsim/SimDevices.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -18,9 +20,17 @@ std::string ReadFile(const std::string& path)
     return text.str();
 }
 
+// State files stay writable for a daemon that runs with another effective
+// user outside its privileged steps.
+void Shared(const std::string& path)
+{
+    (void)chmod(path.c_str(), 0666);
+}
+
 void WriteFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    Shared(path);
 }
 
 // Each device's requests in <name>.trace, and all of them, with the pauses
@@ -29,6 +39,8 @@ void Trace(const std::string& stateDir, const std::string& name, const std::stri
 {
     std::ofstream(stateDir + "/" + name + ".trace", std::ios::app) << line << "\n";
     std::ofstream(stateDir + "/all.trace", std::ios::app) << name << " " << line << "\n";
+    Shared(stateDir + "/" + name + ".trace");
+    Shared(stateDir + "/all.trace");
 }
 
 std::string Hex(const std::vector<unsigned char>& bytes)

@@ -1,0 +1,5 @@
+# A matching OSD whose disk the block layer already reports as write through.
+disk sdb "write through" sata
+blockdev nvme0n1p1
+bcache bcache0 sdb
+osd ceph-0 bluestore 00000000-0000-4000-8000-000000000000 block=/dev/bcache0 db=/dev/nvme0n1p1
