@@ -12,6 +12,7 @@
 #include "bcache/WriteCacheGuard.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
+#include "sys/ScopedHandles.h"
 #include "sys/SafeString.h"
 #include "sys/Status.h"
 
@@ -21,25 +22,6 @@ constexpr size_t PATH_SIZE = 4096;
 // Device nodes are opened read-only and never created; the mode is inert.
 constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
 constexpr unsigned DEVICE_OPEN_MODE = 0600;
-
-// Owns one descriptor and closes it through the facade on every path.
-class ScopedFd {
-public:
-    ScopedFd(SystemApi& facade, int descriptor) : api(facade), fd(descriptor) {}
-    ~ScopedFd()
-    {
-        if (fd >= 0) {
-            (void)api.Close(fd);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int Get() const { return fd; }
-
-private:
-    SystemApi& api;
-    int fd;
-};
 
 // realpath, then an existence test of its result, with the messages of the
 // backing-disk lookups. 0 done, -1 failed (logged).
@@ -122,7 +104,7 @@ int BcacheDev::TuneBcache()
         return -1;
     }
     ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
-    if (device.Get() < 0) {
+    if (device.get() < 0) {
         const int error = errno;
         WriteLog(LOG_ERROR, "open %s error:%s\n", resolved, strerror(error));
     }
@@ -130,17 +112,17 @@ int BcacheDev::TuneBcache()
     if (RestorePrivilege(saved, false) == ERR_PRIVILEGE) {
         return ERR_PRIVILEGE;
     }
-    if (device.Get() < 0) {
+    if (device.get() < 0) {
         return -1;
     }
 
     // No tuning request on a status the driver did not give: the record
     // would be derived from zeros.
-    if (GetBcacheStatus(device.Get()) != 0) {
+    if (GetBcacheStatus(device.get()) != 0) {
         return -1;
     }
     tuning = ComputeTuning(status);
-    return SetBcacheTuning(device.Get());
+    return SetBcacheTuning(device.get());
 }
 
 int BcacheDev::GetBackendDev(std::string& disk)
@@ -198,13 +180,13 @@ int BcacheDev::FlushBcache()
     }
     // The caller already runs this with effective user 0.
     ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
-    if (device.Get() < 0) {
+    if (device.get() < 0) {
         const int error = errno;
         WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
         return -1;
     }
 
-    const int changed = SetWriteCache(device.Get(), 0);
+    const int changed = SetWriteCache(device.get(), 0);
     if (changed == -1) {
         // The disk's cache is off already. If the block layer still calls it
         // "write back" it has not re-read the disk since; a rescan makes it.
@@ -218,7 +200,7 @@ int BcacheDev::FlushBcache()
     const int result = RescanDisk(disk);
     // Whatever the volatile cache held before the switch goes to the medium
     // now. Only logged: the cache is off either way.
-    const int synced = SyncCache(device.Get());
+    const int synced = SyncCache(device.get());
     WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), synced);
     return result;
 }

@@ -8,6 +8,7 @@
 
 #include "osd/CommandRunner.h"
 #include "osd/OsdFile.h"
+#include "sys/ScopedHandles.h"
 #include "sys/Log.h"
 #include "sys/SafeString.h"
 

@@ -1,4 +1,5 @@
 #include "osd/OsdFile.h"
+#include "sys/ScopedHandles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

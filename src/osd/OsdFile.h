@@ -4,10 +4,7 @@
 #ifndef QUELVAR_OSD_OSDFILE_H
 #define QUELVAR_OSD_OSDFILE_H
 
-#include <dirent.h>
-
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 #include "sys/SystemApi.h"
@@ -27,66 +24,5 @@ constexpr size_t OSD_LINE_MAX = 4096;
 // end within OSD_LINE_MAX bytes (`line` is then unchanged). Never blocks:
 // FIFOs, sockets and device nodes are refused before they are opened.
 [[nodiscard]] int ReadFirstLine(SystemApi& api, const char* path, std::string& line);
-
-// Owns a descriptor and closes it through the facade.
-class ScopedFd {
-public:
-    ScopedFd(SystemApi& owner, int descriptor) : api(owner), fd(descriptor) {}
-    ~ScopedFd()
-    {
-        if (fd >= 0) {
-            (void)api.Close(fd);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd; }
-
-private:
-    SystemApi& api;
-    int fd;
-};
-
-// Owns a directory stream and closes it through the facade, at the end of
-// the scope or earlier where the caller's order of steps requires it.
-class ScopedDir {
-public:
-    ScopedDir(SystemApi& owner, DIR* stream) : api(owner), dir(stream) {}
-    ~ScopedDir() { Close(); }
-    ScopedDir(const ScopedDir&) = delete;
-    ScopedDir& operator=(const ScopedDir&) = delete;
-    DIR* get() const { return dir; }
-    void Close()
-    {
-        if (dir != nullptr) {
-            (void)api.CloseDir(dir);
-            dir = nullptr;
-        }
-    }
-
-private:
-    SystemApi& api;
-    DIR* dir;
-};
-
-// Owns a command's output stream and closes it through the facade; the
-// command's exit status is of no interest to any caller.
-class ScopedPipe {
-public:
-    ScopedPipe(SystemApi& owner, FILE* pipe) : api(owner), stream(pipe) {}
-    ~ScopedPipe()
-    {
-        if (stream != nullptr) {
-            (void)api.ClosePipe(stream);
-        }
-    }
-    ScopedPipe(const ScopedPipe&) = delete;
-    ScopedPipe& operator=(const ScopedPipe&) = delete;
-    FILE* get() const { return stream; }
-
-private:
-    SystemApi& api;
-    FILE* stream;
-};
 
 #endif

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "osd/OsdFile.h"
+#include "sys/ScopedHandles.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
