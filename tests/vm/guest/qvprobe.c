@@ -5,7 +5,7 @@
  *   qvprobe ioctl DEV REQUEST SIZE       ioctl with a zeroed SIZE-byte record
  *   qvprobe hdio-wcache DEV VALUE        HDIO_SET_WCACHE
  *   qvprobe cdb DEV [-i LEN|-o HEX] B..  one SG_IO command, CDB given in hex
- *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps
+ *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps|set-ps
  *                                        MODE SENSE then MODE SELECT of the
  *                                        Caching page, as a read-modify-write
  *
@@ -183,6 +183,7 @@ static int CmdModeRmw(int argc, char** argv)
     int ten = strcmp(argv[3], "10") == 0;
     int wce = atoi(argv[4]);
     int clearPs = strcmp(argv[5], "clear-ps") == 0;
+    int setPs = strcmp(argv[5], "set-ps") == 0;
     unsigned char buf[512];
     memset(buf, 0, sizeof(buf));
     unsigned char sense10[10] = {0x5a, 0, 0x08, 0, 0, 0, 0, 0x01, 0x00, 0};
@@ -210,8 +211,13 @@ static int CmdModeRmw(int argc, char** argv)
         buf[0] = 0;
     }
     page[2] = (unsigned char)((page[2] & ~0x04) | (wce ? 0x04 : 0));
+    /* PS (bit 7 of page byte 0) is reserved in a MODE SELECT parameter
+     * list (SPC-4 7.5.5); set-ps shows what a device does when it is not. */
     if (clearPs) {
         page[0] &= 0x7f;
+    }
+    if (setPs) {
+        page[0] |= 0x80;
     }
     unsigned char select10[10] = {0x55, 0x10, 0, 0, 0, 0, 0, (unsigned char)(total >> 8), (unsigned char)total, 0};
     unsigned char select6[6] = {0x15, 0x10, 0, 0, (unsigned char)total, 0};
