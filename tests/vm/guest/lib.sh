@@ -3,9 +3,16 @@
 # every failed Check is counted in /tmp/failures, which decides the verdict.
 
 LOG=/var/log/quelvar/quelvar.log
-# Mainline bcache implements no private device requests: the request reaches
-# the block layer, which answers it with ENOTTY.
-TUNING_WARNING="[WARNING][ioctl error:25 Inappropriate ioctl for device]"
+
+# Mainline bcache implements no private device requests: it hands them to the
+# backing disk's driver, so the error is the backing disk's: ENOTTY from a
+# SATA disk (libata), EINVAL from any other SCSI disk.
+TuningWarning() {
+    case "$1" in
+    sata) echo "[WARNING][ioctl error:25 Inappropriate ioctl for device]" ;;
+    *) echo "[WARNING][ioctl error:22 Invalid argument]" ;;
+    esac
+}
 
 Say() { echo "$*"; }
 
@@ -200,6 +207,8 @@ LogCount() { grep -cF -- "$1" "$LOG" 2>/dev/null || true; }
 
 LogHas() { grep -qF -- "$1" "$LOG" 2>/dev/null; }
 
+LogLacks() { ! LogHas "$1"; }
+
 # Waits until the log holds the text at least COUNT times, SECONDS at most.
 WaitLog() {
     local text=$1 count=$2 limit=$3 i=0
@@ -221,6 +230,37 @@ CheckOrderlyStop() {
     Check "SIGTERM gives \"quelvar stop\"" LogHas "[INFO][quelvar stop]"
     Check "exit status 0 after SIGTERM" [ "$DAEMON_STATUS" = 0 ]
     Check "one start line" [ "$(LogCount "[INFO][quelvar start]")" = 1 ]
+}
+
+# A bluestore OSD with its DB on another disk, on LVM on a bcache device
+# backed by DISK (of KIND sata, scsi or scsi_debug): the first pass must
+# switch the disk's volatile cache off, rescan it and sync it; the second
+# finds it off and leaves it; the refused tuning requests stop nothing.
+SwitchOffScenario() {
+    local disk=$1 kind=$2 cset bc warning
+    warning=$(TuningWarning "$kind")
+    cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
+    bc=$(MakeBacking "$disk" "$cset")
+    Check "bcache device over $disk" [ -b "/dev/$bc" ]
+    BluestoreOsdOnLvm 0 "$bc" "/dev/$(DiskBySerial QVDB)"
+    Check "$disk starts with WCE 1" [ "$(Wce "$disk")" = 1 ]
+    Check "$disk starts in write back" [ "$(WriteCacheAttr "$disk")" = "write back" ]
+    StartDaemon
+    Check "first pass logs the switch" WaitLog "[INFO][change config of $disk succeed]" 1 30
+    Check "first pass logs the rescan" WaitLog "[INFO][rescan dev $disk return 0]" 1 5
+    Check "first pass logs the sync" WaitLog "[INFO][sync device $disk return 0]" 1 5
+    Say "after the first pass: $(State "$disk")"
+    Check "the disk's own Caching page reads WCE 0" [ "$(Wce "$disk")" = 0 ]
+    Check "queue/write_cache reads write through" [ "$(WriteCacheAttr "$disk")" = "write through" ]
+    Check "the refused tuning request is logged on two passes" WaitLog "$warning" 2 20
+    StopDaemon
+    ShowLog
+    Say "at the end: $(State "$disk")"
+    Check "the disk is switched once (the second pass finds write through)" [ "$(LogCount "change config of")" = 1 ]
+    Check "still WCE 0 at the end" [ "$(Wce "$disk")" = 0 ]
+    Check "no FlushBcache error" LogLacks "FlushBcache error"
+    Check "no ERROR line" LogLacks "[ERROR]"
+    CheckOrderlyStop
 }
 
 # Leaves nothing open, so power-off does not wait for bcache or LVM.

@@ -110,3 +110,8 @@ Check "scsi_debug: MODE SELECT(6) accepted too" Has "mode_select rc=0 errno=0 st
 Restore "$sdebug"
 Probe cdb "/dev/$sdebug" 35 00 00 00 00 00 00 00 00 00
 Check "scsi_debug: SYNCHRONIZE CACHE(10) good" Has "status=0x00 masked=0 host=0 driver=0x00"
+Restore "$sdebug"
+Probe mode-rmw "/dev/$sdebug" 10 0 keep-ps
+Rescan "$sdebug"
+Probe cdb "/dev/$sdebug" 35 00 00 00 00 00 00 00 00 00
+Check "scsi_debug: a rescan takes the attention: SYNCHRONIZE CACHE(10) after MODE SELECT and rescan is good" Has "status=0x00 masked=0 host=0 driver=0x00"
