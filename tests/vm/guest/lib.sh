@@ -1,0 +1,282 @@
+# Helpers for the guest scenarios (busybox sh). A scenario builds its disks,
+# runs the daemon and checks what the kernel and the disks show afterwards;
+# every failed Check is counted in /tmp/failures, which decides the verdict.
+
+LOG=/var/log/quelvar/quelvar.log
+
+# Mainline bcache implements no private device requests: it hands them to the
+# backing disk's driver, so the error is the backing disk's: ENOTTY from a
+# SATA disk (libata), EINVAL from any other SCSI disk.
+TuningWarning() {
+    case "$1" in
+    sata) echo "[WARNING][ioctl error:25 Inappropriate ioctl for device]" ;;
+    *) echo "[WARNING][ioctl error:22 Invalid argument]" ;;
+    esac
+}
+
+Say() { echo "$*"; }
+
+Check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok - $what"
+    else
+        echo "not ok - $what"
+        echo "$what" >>/tmp/failures
+    fi
+}
+
+# Disks are found by the model or serial QEMU gives them, not by probe order.
+DiskByModel() {
+    local d
+    for d in /sys/block/sd*; do
+        [ -e "$d/device/model" ] || continue
+        if [ "$(tr -d ' ' <"$d/device/model")" = "$1" ]; then
+            basename "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+DiskBySerial() {
+    local d
+    for d in /sys/block/vd*; do
+        [ -e "$d/serial" ] || continue
+        if [ "$(cat "$d/serial")" = "$1" ]; then
+            basename "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+WaitForDisks() {
+    local i=0
+    while [ $i -lt 30 ]; do
+        DiskByModel QVSATA >/dev/null && DiskByModel QVSCSI >/dev/null &&
+            DiskBySerial QVCACHE >/dev/null && DiskBySerial QVDB >/dev/null && return 0
+        sleep 1
+        i=$((i + 1))
+    done
+    echo "init: disks missing:" /sys/block/*
+    return 1
+}
+
+# scsi_debug with room for a bcache superblock and a small LVM volume.
+LoadScsiDebug() {
+    insmod "/lib/modules/$(uname -r)/scsi_debug.ko" dev_size_mb=64 "$@" || return 1
+    local i=0
+    while [ $i -lt 20 ]; do
+        DiskByModel scsi_debug && return 0
+        sleep 1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+Uuid() { cat /proc/sys/kernel/random/uuid; }
+
+# A cache set on a virtio disk; prints its set uuid. Small cache devices
+# need 64k buckets or registration fails.
+MakeCacheSet() {
+    make-bcache --bucket 64k -C "/dev/$1" >/dev/null || return 1
+    echo "/dev/$1" >/sys/fs/bcache/register 2>/dev/null
+    bcache-super-show "/dev/$1" | awk '$1 == "cset.uuid" {print $2}'
+}
+
+# A backing device on the disk, attached to the cache set in writeback mode;
+# prints the bcache device's name.
+MakeBacking() {
+    local disk=$1 cset=$2 i=0
+    make-bcache -B "/dev/$disk" >/dev/null || return 1
+    echo "/dev/$disk" >/sys/fs/bcache/register 2>/dev/null
+    while [ ! -e "/sys/block/$disk/bcache/dev" ] && [ $i -lt 10 ]; do
+        sleep 1
+        i=$((i + 1))
+    done
+    local bc
+    bc=$(basename "$(readlink "/sys/block/$disk/bcache/dev")")
+    echo "$cset" >"/sys/block/$disk/bcache/attach"
+    echo writeback >"/sys/block/$disk/bcache/cache_mode"
+    i=0
+    while [ ! -b "/dev/$bc" ] && [ $i -lt 10 ]; do
+        sleep 1
+        i=$((i + 1))
+    done
+    echo "$bc"
+}
+
+# The common files of an OSD directory as ceph-volume leaves them.
+OsdFiles() {
+    local dir=$1 id=$2 type=$3 fsid=$4
+    mkdir -p "$dir"
+    echo "$type" >"$dir/type"
+    echo "$fsid" >"$dir/fsid"
+    Uuid >"$dir/ceph_fsid"
+    echo "$id" >"$dir/whoami"
+    echo ready >"$dir/ready"
+    printf '[osd.%s]\nkey = AQAAAAAAAAAAABAAAAAAAAAAAAAAAAAAAAAAAA==\n' "$id" >"$dir/keyring"
+}
+
+# A bluestore OSD whose block is an LVM volume on the bcache device, named as
+# ceph-volume names it (/dev/ceph-<vg uuid>/osd-block-<osd fsid>). The DB is
+# "same" (block.db naming the block volume), "none" (no block.db: DB inside
+# the block device, as ceph-volume lays it out) or a device path. There is
+# never a block.wal: without a WAL device the WAL lives with the DB.
+BluestoreOsdOnLvm() {
+    local id=$1 bc=$2 db=$3
+    local fsid vg lv dir
+    fsid=$(Uuid)
+    vg=ceph-$(Uuid)
+    lv=osd-block-$fsid
+    dir=/var/lib/ceph/osd/ceph-$id
+    pvcreate -q -y "/dev/$bc" >/dev/null || return 1
+    vgcreate -q "$vg" "/dev/$bc" >/dev/null || return 1
+    lvcreate -q -y -Zn -Wn -l 100%FREE -n "$lv" "$vg" >/dev/null || return 1
+    [ -e "/dev/$vg/$lv" ] || return 1
+    OsdFiles "$dir" "$id" bluestore "$fsid"
+    ln -s "/dev/$vg/$lv" "$dir/block"
+    case "$db" in
+    none) ;;
+    same) ln -s "/dev/$vg/$lv" "$dir/block.db" ;;
+    *) ln -s "$db" "$dir/block.db" ;;
+    esac
+    echo "osd.$id: bluestore on /dev/$vg/$lv over $bc, db $db"
+}
+
+# A filestore OSD: its data directory on the bcache device, journal beside it.
+FilestoreOsd() {
+    local id=$1 bc=$2 dir=/var/lib/ceph/osd/ceph-$1
+    OsdFiles "$dir" "$id" filestore "$(Uuid)"
+    ln -s "/dev/$bc" "$dir/journal"
+    echo "osd.$id: filestore over $bc"
+}
+
+# The disk's own answer: WCE of the Caching page's current values. A pending
+# UNIT ATTENTION (scsi_debug after MODE SELECT) fails the first read.
+Wce() {
+    local i=0 v
+    while [ $i -lt 3 ]; do
+        v=$(sdparm --get=WCE "/dev/$1" 2>/dev/null | awk '$1 == "WCE" {print $2}')
+        [ -n "$v" ] && { echo "$v"; return 0; }
+        i=$((i + 1))
+    done
+    echo unreadable
+}
+
+WriteCacheAttr() { cat "/sys/block/$1/queue/write_cache"; }
+
+State() { echo "$1: WCE $(Wce "$1"), queue/write_cache '$(WriteCacheAttr "$1")'"; }
+
+StartDaemon() {
+    /usr/sbin/quelvar >/tmp/quelvar.stdout 2>&1 &
+    DAEMON_PID=$!
+    echo "$DAEMON_PID" >/tmp/quelvar.pid
+    echo "daemon started, pid $DAEMON_PID"
+}
+
+# SIGTERM, then wait for the exit with a bound; DAEMON_STATUS gets the exit
+# status, or "hung" when the daemon did not stop.
+StopDaemon() {
+    kill -TERM "$DAEMON_PID"
+    local i=0
+    while kill -0 "$DAEMON_PID" 2>/dev/null && [ $i -lt 20 ]; do
+        # A zombie still answers kill -0; its state tells it has ended.
+        grep -q '^State:.*Z' "/proc/$DAEMON_PID/status" 2>/dev/null && break
+        sleep 1
+        i=$((i + 1))
+    done
+    if grep -q '^State:.*[RSD]' "/proc/$DAEMON_PID/status" 2>/dev/null; then
+        DAEMON_STATUS=hung
+        kill -KILL "$DAEMON_PID"
+    fi
+    wait "$DAEMON_PID"
+    local rc=$?
+    [ "${DAEMON_STATUS:-}" = hung ] || DAEMON_STATUS=$rc
+    rm -f /tmp/quelvar.pid
+    echo "daemon stopped, status $DAEMON_STATUS"
+    if [ -s /tmp/quelvar.stdout ]; then
+        echo "daemon standard output:"
+        sed 's/^/  | /' /tmp/quelvar.stdout
+    fi
+}
+
+LogCount() { grep -cF -- "$1" "$LOG" 2>/dev/null || true; }
+
+LogHas() { grep -qF -- "$1" "$LOG" 2>/dev/null; }
+
+LogLacks() { ! LogHas "$1"; }
+
+# Waits until the log holds the text at least COUNT times, SECONDS at most.
+WaitLog() {
+    local text=$1 count=$2 limit=$3 i=0
+    while [ $i -lt "$limit" ]; do
+        [ "$(LogCount "$text")" -ge "$count" ] && return 0
+        sleep 1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+ShowLog() {
+    echo "daemon log:"
+    sed 's/^/  | /' "$LOG" 2>/dev/null
+}
+
+# The end of every scenario for the daemon's orderly stop.
+CheckOrderlyStop() {
+    Check "SIGTERM gives \"quelvar stop\"" LogHas "[INFO][quelvar stop]"
+    Check "exit status 0 after SIGTERM" [ "$DAEMON_STATUS" = 0 ]
+    Check "one start line" [ "$(LogCount "[INFO][quelvar start]")" = 1 ]
+}
+
+# A bluestore OSD with its DB on another disk, on LVM on a bcache device
+# backed by DISK (of KIND sata, scsi or scsi_debug): the first pass must
+# switch the disk's volatile cache off, rescan it and sync it; the second
+# finds it off and leaves it; the refused tuning requests stop nothing.
+SwitchOffScenario() {
+    local disk=$1 kind=$2 cset bc warning
+    warning=$(TuningWarning "$kind")
+    cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
+    bc=$(MakeBacking "$disk" "$cset")
+    Check "bcache device over $disk" [ -b "/dev/$bc" ]
+    BluestoreOsdOnLvm 0 "$bc" "/dev/$(DiskBySerial QVDB)"
+    Check "$disk starts with WCE 1" [ "$(Wce "$disk")" = 1 ]
+    Check "$disk starts in write back" [ "$(WriteCacheAttr "$disk")" = "write back" ]
+    StartDaemon
+    Check "first pass logs the switch" WaitLog "[INFO][change config of $disk succeed]" 1 30
+    Check "first pass logs the rescan" WaitLog "[INFO][rescan dev $disk return 0]" 1 5
+    Check "first pass logs the sync" WaitLog "[INFO][sync device $disk return 0]" 1 5
+    Say "after the first pass: $(State "$disk")"
+    Check "the disk's own Caching page reads WCE 0" [ "$(Wce "$disk")" = 0 ]
+    Check "queue/write_cache reads write through" [ "$(WriteCacheAttr "$disk")" = "write through" ]
+    Check "the refused tuning request is logged on two passes" WaitLog "$warning" 2 20
+    StopDaemon
+    ShowLog
+    Say "at the end: $(State "$disk")"
+    Check "the disk is switched once (the second pass finds write through)" [ "$(LogCount "change config of")" = 1 ]
+    Check "still WCE 0 at the end" [ "$(Wce "$disk")" = 0 ]
+    Check "no FlushBcache error" LogLacks "FlushBcache error"
+    Check "no ERROR line" LogLacks "[ERROR]"
+    CheckOrderlyStop
+}
+
+# Leaves nothing open, so power-off does not wait for bcache or LVM.
+Teardown() {
+    if [ -f /tmp/quelvar.pid ]; then
+        kill -KILL "$(cat /tmp/quelvar.pid)" 2>/dev/null
+    fi
+    vgchange -an >/dev/null 2>&1
+    local f
+    for f in /sys/block/bcache*/bcache/stop; do
+        [ -e "$f" ] && echo 1 >"$f"
+    done
+    sleep 1
+    for f in /sys/fs/bcache/*-*/unregister; do
+        [ -e "$f" ] && echo 1 >"$f"
+    done
+    sleep 1
+    return 0
+}
