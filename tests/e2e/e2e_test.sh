@@ -102,6 +102,15 @@ case_ceph_lvm_osd_switched_by_mode_select() {
     check "left alone on the next pass" test -z "$(pass_trace 2 | grep '^sdc')"
 }
 
+case_strict_scsi_disk() {
+    sim strict-scsi SIM_PASSES=1
+    check "switched by MODE SELECT(10)" test "$(requests 1 sde 'SG_IO 55 10')" = 1
+    check "the rescan took up the unit attention: SYNCHRONIZE CACHE(10) was enough" \
+        test "$(grep -A3 '^sde RESCAN' "$OUT/run/state/all.trace" | grep -c '^sde SG_IO')" = 1
+    check "and the sync is logged" has_line "$PREFIX\[INFO\]\[sync device sde return 0\]"
+    check "the disk's cache is off" test "$(state sde.state)" = "wce=0 savedWce=1"
+}
+
 case_write_through_left_alone() {
     sim write-through SIM_PASSES=2
     check "no command reaches the disk" test -z "$(grep '^sdb' "$OUT/run/state/all.trace")"

@@ -2,6 +2,9 @@
 // cache tests would pass against parameter lists real disks reject.
 #include <scsi/sg.h>
 
+#include <cerrno>
+#include <utility>
+
 #include "scsi/ScsiTestKit.h"
 
 namespace {
@@ -77,6 +80,30 @@ TEST(SimDisk, StateSurvivesSaveAndLoadAndSavedValuesPowerCycle)
     EXPECT_FALSE(other.Load("wce=2 savedWce=1"));
     other.PowerCycle();
     EXPECT_TRUE(other.wce) << "an unsaved change is lost at power-on";
+}
+
+TEST(SimDisk, AnswersAsTheRealKernelsDrivers)
+{
+    // HDIO_SET_WCACHE: libata refuses with ENOTTY, SCSI host drivers EINVAL.
+    for (auto [kind, expected] : {std::pair{SimDisk::Kind::Sata, ENOTTY}, std::pair{SimDisk::Kind::Scsi, EINVAL}}) {
+        SimDisk disk(kind);
+        errno = 0;
+        EXPECT_EQ(disk.HandleIoctlValue(0x32b, 0), -1);
+        EXPECT_EQ(errno, expected);
+        EXPECT_TRUE(disk.wce);
+    }
+
+    // scsi_debug reports MODE PARAMETERS CHANGED once after a MODE SELECT.
+    SimDisk disk(SimDisk::Kind::Scsi);
+    disk.unitAttentionAfterModeSelect = true;
+    Answer select = ModeSelect10(disk, ScsiFixture("mode_pages.hex").at("select10_bd8"));
+    EXPECT_EQ(select.status, 0);
+    EXPECT_EQ(disk.Save(), "wce=0 savedWce=1 ua=1");
+    Answer next = ModeSelect10(disk, ScsiFixture("mode_pages.hex").at("select10_bd8"));
+    EXPECT_EQ(next.status, 2);
+    EXPECT_EQ(next.key, 0x06);
+    EXPECT_EQ(next.asc, 0x2a);
+    EXPECT_EQ(ModeSelect10(disk, ScsiFixture("mode_pages.hex").at("select10_bd8")).status, 0);
 }
 
 } // namespace

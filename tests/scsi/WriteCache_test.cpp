@@ -162,6 +162,15 @@ TEST_F(ScsiOnSimDisk, SyncCacheFallsBackToSixteenBytes)
         EXPECT_EQ(scsi.SyncCache(Attach(&disk)), test.result);
         EXPECT_EQ(Received(disk), test.sent);
     }
+
+    // A unit attention left by the switch itself (scsi_debug after MODE
+    // SELECT, when no rescan took it up) fails the first command only.
+    SimDisk disk(Kind::Scsi);
+    disk.unitAttentionAfterModeSelect = true;
+    int fd = Attach(&disk);
+    EXPECT_EQ(scsi.SetWriteCache(fd, 0), 0);
+    EXPECT_EQ(scsi.SyncCache(fd), 0);
+    EXPECT_FALSE(disk.wce);
 }
 
 } // namespace

@@ -28,6 +28,9 @@ constexpr unsigned SG_INFO_CHECK_FLAG = 0x1;
 // Sense keys and additional sense codes.
 constexpr unsigned char KEY_RECOVERED_ERROR = 0x01;
 constexpr unsigned char KEY_ILLEGAL_REQUEST = 0x05;
+constexpr unsigned char KEY_UNIT_ATTENTION = 0x06;
+constexpr unsigned char ASC_PARAMETERS_CHANGED = 0x2a;
+constexpr unsigned char ASCQ_MODE_PARAMETERS_CHANGED = 0x01;
 constexpr unsigned char KEY_ABORTED_COMMAND = 0x0b;
 constexpr unsigned char ASC_PARAMETER_LIST_LENGTH_ERROR = 0x1a;
 constexpr unsigned char ASC_INVALID_OPCODE = 0x20;
@@ -161,9 +164,10 @@ int SimDisk::HandleIoctlValue(unsigned long request, unsigned long value)
     exchange.value = value;
     received.push_back(exchange);
     // sd passes requests it does not know to the host driver, which refuses
-    // this one: only the old IDE drivers implemented it.
+    // this one: only the old IDE drivers implemented it. libata answers
+    // ENOTTY, SCSI host drivers (virtio-scsi, scsi_debug) EINVAL.
     if (request != HDIO_SET_WCACHE || !acceptHdioSetWcache) {
-        errno = ENOTTY;
+        errno = kind == Kind::Sata ? ENOTTY : EINVAL;
         return -1;
     }
     if (value > 1) {
@@ -176,25 +180,32 @@ int SimDisk::HandleIoctlValue(unsigned long request, unsigned long value)
 
 std::string SimDisk::Save() const
 {
-    return std::string("wce=") + (wce ? "1" : "0") + " savedWce=" + (savedWce ? "1" : "0");
+    return std::string("wce=") + (wce ? "1" : "0") + " savedWce=" + (savedWce ? "1" : "0") +
+           (unitAttentionPending ? " ua=1" : "");
 }
 
 bool SimDisk::Load(const std::string& text)
 {
     int current = 0;
     int saved = 0;
-    if (std::sscanf(text.c_str(), "wce=%d savedWce=%d", &current, &saved) != 2 || current < 0 ||
-        current > 1 || saved < 0 || saved > 1) {
+    int attention = 0;
+    int fields = std::sscanf(text.c_str(), "wce=%d savedWce=%d ua=%d", &current, &saved, &attention);
+    if (fields < 2 || current < 0 || current > 1 || saved < 0 || saved > 1) {
         return false;
     }
     wce = current == 1;
     savedWce = saved == 1;
+    unitAttentionPending = fields == 3 && attention == 1;
     return true;
 }
 
 SimDisk::Outcome SimDisk::Execute(const std::vector<unsigned char>& cdb, const std::vector<unsigned char>& dataOut)
 {
     const unsigned char opcode = cdb[0];
+    if (unitAttentionPending) {
+        unitAttentionPending = false;
+        return CheckCondition(KEY_UNIT_ATTENTION, ASC_PARAMETERS_CHANGED, ASCQ_MODE_PARAMETERS_CHANGED);
+    }
     if (unsupportedOpcodes.count(opcode) != 0) {
         return CheckCondition(KEY_ILLEGAL_REQUEST, ASC_INVALID_OPCODE, 0);
     }
@@ -440,6 +451,9 @@ SimDisk::Outcome SimDisk::ModeSelect(const std::vector<unsigned char>& cdb, cons
             savedWce = newWce;
         }
     }
+    // Other initiators learn of the change through MODE PARAMETERS CHANGED
+    // (SPC-4 5.14); Linux's scsi_debug raises it for its only initiator too.
+    unitAttentionPending = unitAttentionAfterModeSelect;
     return Outcome{};
 }
 

@@ -71,6 +71,10 @@ public:
     unsigned short driverSuggestion = 0;
     bool acceptHdioSetWcache = false;  // only legacy IDE drivers take it
     bool setFeaturesAborts = false;    // the drive aborts SET FEATURES
+    // After a MODE SELECT the next command gets UNIT ATTENTION, MODE
+    // PARAMETERS CHANGED, as scsi_debug does; a rescan's commands use it up.
+    bool unitAttentionAfterModeSelect = false;
+    bool unitAttentionPending = false;
 
     // --- what the disk received --------------------------------------------------
     struct Exchange {
@@ -88,7 +92,8 @@ public:
     int HandleIoctl(unsigned long request, void* argument) override;
     int HandleIoctlValue(unsigned long request, unsigned long value) override;
 
-    // Persistent state as text ("wce=1 savedWce=1") and back; Load returns
+    // Persistent state as text ("wce=1 savedWce=1", with " ua=1" while a unit
+    // attention is pending) and back; Load returns
     // false on malformed text and leaves the state alone then.
     std::string Save() const;
     bool Load(const std::string& text);

@@ -61,6 +61,7 @@ std::string Hex(const std::vector<unsigned char>& bytes)
 //   set-features-aborts   the drive aborts SET FEATURES
 //   block-descriptors N   bytes of block descriptors in mode data
 //   ata-fixed-sense       ATA registers in fixed-format sense
+//   unit-attention        MODE SELECT leaves a unit attention pending
 void Configure(SimDisk& disk, const std::string& config)
 {
     std::istringstream lines(config);
@@ -82,8 +83,16 @@ void Configure(SimDisk& disk, const std::string& config)
             words >> disk.blockDescriptorLength;
         } else if (key == "ata-fixed-sense") {
             disk.ataFixedSense = true;
+        } else if (key == "unit-attention") {
+            disk.unitAttentionAfterModeSelect = true;
         }
     }
+}
+
+void ReflectWriteCache(const std::string& name, const SimDisk& disk)
+{
+    std::ofstream("/sys/devices/virtual/block/" + name + "/queue/write_cache", std::ios::trunc)
+        << (disk.wce ? "write back\n" : "write through\n");
 }
 
 int DiskIoctl(const std::string& stateDir, const std::string& name, SimDisk::Kind kind, unsigned long request,
@@ -109,6 +118,11 @@ int DiskIoctl(const std::string& stateDir, const std::string& name, SimDisk::Kin
     }
     if (result != 0) {
         Trace(stateDir, name, "  failed");
+    }
+    if (kind == SimDisk::Kind::Sata) {
+        // libata re-reads the drive's settings after SET FEATURES itself, so
+        // the block layer shows the change without a rescan.
+        ReflectWriteCache(name, disk);
     }
     WriteFile(base + ".state", disk.Save());
     errno = error;
@@ -165,5 +179,8 @@ void SimDeviceRescan(const std::string& stateDir, const std::string& diskDir)
         (void)disk.Load(saved);
     }
     Trace(stateDir, name, "RESCAN");
+    // The revalidation's own commands take up any pending unit attention.
+    disk.unitAttentionPending = false;
+    WriteFile(stateDir + "/" + name + ".state", disk.Save());
     WriteFile(diskDir + "/queue/write_cache", disk.wce ? "write back\n" : "write through\n");
 }
