@@ -2,7 +2,7 @@
 # Runs the daemon on a real kernel in QEMU (tests/vm). Usage:
 #   bash .ci/vm.sh PATH_TO_QUELVAR_BINARY
 # Installs the host packages the test bed needs when they are missing.
-# QUELVAR_VM_FULL=1 adds the scenarios that need the finished daemon.
+# Runs every scenario; QUELVAR_VM_FULL=0 keeps to those that need no daemon features.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 [ $# -eq 1 ] || { echo "usage: bash .ci/vm.sh PATH_TO_QUELVAR_BINARY" >&2; exit 64; }
@@ -26,5 +26,5 @@ if [ -n "$need" ]; then
 fi
 
 full=()
-[ "${QUELVAR_VM_FULL:-0}" = 1 ] && full=(--full)
+[ "${QUELVAR_VM_FULL:-1}" = 1 ] && full=(--full)
 exec bash tests/vm/run.sh "${full[@]}" "$1"
