@@ -32,5 +32,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # cross ones, since no arm64 root file system exists on this machine.
 find_program(QUELVAR_QEMU_AARCH64 NAMES qemu-aarch64-static qemu-aarch64)
 if(QUELVAR_QEMU_AARCH64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUELVAR_QEMU_AARCH64} -L ${QUELVAR_TARGET_SYSROOT})
+  # The cross loader must find the cross libc beside it: a host that also
+  # has Debian's multiarch libc6:arm64 (for example after building the arm64
+  # package) would otherwise hand it that libc, of another build, and the
+  # first fork or thread then hangs inside the mismatched pair.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUELVAR_QEMU_AARCH64} -L ${QUELVAR_TARGET_SYSROOT}
+      -E LD_LIBRARY_PATH=${QUELVAR_TARGET_SYSROOT}/lib)
 endif()
