@@ -1,6 +1,6 @@
 // Shared by the SCSI tests: a ScsiCmd over a faked kernel whose disk node is
-// answered by a SimDisk, with the log captured, and the disk's received commands named after the
-// fixtures in tests/data/scsi/cdbs.hex.
+// answered by a SimDisk, with the log captured, and the disk's received
+// commands named after the fixtures in tests/data/scsi/cdbs.hex.
 #ifndef QUELVAR_TESTS_SCSI_SCSITESTKIT_H
 #define QUELVAR_TESTS_SCSI_SCSITESTKIT_H
 
@@ -11,7 +11,6 @@
 
 #include <map>
 #include <string>
-#include <vector>
 
 #include "scsi/ScsiCmd.h"
 #include "support/FakeKernel.h"
@@ -32,23 +31,18 @@ inline const std::map<std::string, Bytes>& ScsiFixture(const std::string& file)
     return found->second;
 }
 
-// Each request the disk received: the fixture name of its CDB (its bytes in
-// hex when no fixture matches), or "HDIO_SET_WCACHE <value>".
-inline std::vector<std::string> Received(const SimDisk& disk)
+// The requests the disk received, space-separated: the fixture name of each
+// CDB (its bytes in hex when no fixture matches), or "hdio<value>".
+inline std::string Received(const SimDisk& disk)
 {
-    std::vector<std::string> names;
+    std::string names;
     for (const SimDisk::Exchange& exchange : disk.received) {
-        if (exchange.request == HDIO_SET_WCACHE) {
-            names.push_back("HDIO_SET_WCACHE " + std::to_string(exchange.value));
-            continue;
-        }
-        std::string name = ToHex(exchange.cdb);
+        std::string name = exchange.request == HDIO_SET_WCACHE ? "hdio" + std::to_string(exchange.value)
+                                                                : ToHex(exchange.cdb);
         for (const auto& entry : ScsiFixture("cdbs.hex")) {
-            if (entry.second == exchange.cdb) {
-                name = entry.first;
-            }
+            name = entry.second == exchange.cdb ? entry.first : name;
         }
-        names.push_back(name);
+        names += (names.empty() ? "" : " ") + name;
     }
     return names;
 }
