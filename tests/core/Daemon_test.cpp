@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <set>
 
 #include "support/FakePrivilege.h"
 #include "support/LogFile.h"
@@ -15,172 +15,70 @@
 
 namespace {
 
-using testing::ElementsAre;
-using testing::IsEmpty;
-using testing::UnorderedElementsAre;
-
-struct dirent Entry(const char* name, unsigned char type)
-{
-    struct dirent entry {};
-    std::snprintf(entry.d_name, sizeof(entry.d_name), "%s", name);
-    entry.d_type = type;
-    return entry;
-}
-
-TEST(IsBcacheDevEntry, AcceptsBlockDevicesNamedBcacheOnly)
-{
-    struct Case {
-        const char* name;
-        unsigned char type;
-        bool accepted;
-    } cases[] = {
-        {"bcache0", DT_BLK, true},   {"bcache12", DT_BLK, true}, {"bcache0p1", DT_BLK, true},
-        {"bcache", DT_BLK, true},    {"bcach", DT_BLK, false},   {"Bcache0", DT_BLK, false},
-        {"sda", DT_BLK, false},      {"bcache0", DT_CHR, false}, {"bcache0", DT_DIR, false},
-        {"bcache0", DT_LNK, false},  {"bcache0", DT_UNKNOWN, false},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(IsBcacheDevEntry(Entry(c.name, c.type)), c.accepted) << c.name << " type " << int(c.type);
-    }
-}
-
-// The main loop over a device directory of the test's own, with recorded
-// steps and a pause that ends the daemon after a given number of passes.
+// The main loop with recorded steps, over a /dev of the test's own (only
+// block devices named bcache* count; tmpfs reports each entry's type), and a
+// pause that stops the daemon after a given number of passes.
 class RecordingDaemon : public Daemon {
 public:
-    std::string devDir;
-    int prepareResult = 0;
-    int perPassResult = 0;
-    int passesBeforeSigterm = 1;
-    std::string privilegeLossAt;  // device whose steps report ERR_PRIVILEGE
-    int perPassCalls = 0;
-    int pauses = 0;
-    std::vector<std::string> devices;
+    int perPassResult = 0, deviceResult = -1, passes = 1, pauses = 0;
+    std::multiset<std::string> devices;
 
 protected:
-    int PrepareLog() override { return prepareResult; }
-    int PerPassStep(OsdInfoMap& /*inventory*/) override
-    {
-        ++perPassCalls;
-        return perPassResult;
-    }
+    int PerPassStep(OsdInfoMap& /*inventory*/) override { return perPassResult; }
     int DeviceSteps(const std::string& name, const OsdInfoMap& /*inventory*/) override
     {
-        devices.push_back(name);
-        return name == privilegeLossAt ? ERR_PRIVILEGE : -1;
+        devices.insert(name);
+        return deviceResult;
     }
-    const char* DevDir() const override { return devDir.c_str(); }
     void Pause() override
     {
-        if (++pauses >= passesBeforeSigterm) {
+        if (++pauses >= passes) {
             HandleSigterm(SIGTERM);
         }
     }
 };
 
-class DaemonTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        SKIP_WITHOUT_PRIVATE_MOUNTS();
+TEST(Daemon, WalksBcacheBlockDevicesUntilStoppedOrPrivilegeIsLost)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    ScratchMount dev("/dev");
+    ASSERT_TRUE(dev.ok());
+    for (auto [name, type] : {std::pair{"bcache0", S_IFBLK}, {"bcache", S_IFBLK}, {"bcache0p1", S_IFBLK},
+                              {"sda", S_IFBLK}, {"bcache9", S_IFCHR}, {"bcache-fifo", S_IFIFO}}) {
+        ASSERT_EQ(mknod((std::string("/dev/") + name).c_str(), type | 0600, makedev(7, 0)), 0) << name;
+    }
+    ASSERT_EQ(symlink("bcache0", "/dev/bcache7"), 0);
+    const struct {
+        const char* name;
+        int perPassResult, deviceResult, passes;
+        size_t visits;
+        int pauses;
+    } rows[] = {
+        // Three devices, twice: a failing device step is retried next pass.
+        {"until SIGTERM", 0, -1, 2, 6, 2},
+        {"privilege lost in a device step: the walk ends, then the daemon after the pause", 0, ERR_PRIVILEGE, 9, 1,
+         1},
+        {"privilege lost in the per-pass step: at once", ERR_PRIVILEGE, -1, 9, 0, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         FakePrivilege::Reset();
         running = 1;
-        log = std::make_unique<ScratchLog>();
-        ASSERT_TRUE(log->ok());
-        char pattern[] = "/tmp/quelvar-dev-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        base = daemon.devDir = pattern;
-        devMount = std::make_unique<ScratchMount>(base);
-        ASSERT_TRUE(devMount->ok());
-    }
-
-    void TearDown() override
-    {
-        devMount.reset();
-        if (!base.empty()) {
-            (void)rmdir(base.c_str());
+        ScratchLog log;
+        RecordingDaemon daemon;
+        daemon.perPassResult = row.perPassResult;
+        daemon.deviceResult = row.deviceResult;
+        daemon.passes = row.passes;
+        EXPECT_EQ(daemon.Run(), 0);
+        EXPECT_EQ(daemon.devices.size(), row.visits);
+        if (row.visits == 6) {
+            EXPECT_EQ(std::set<std::string>(daemon.devices.begin(), daemon.devices.end()),
+                      (std::set<std::string>{"bcache", "bcache0", "bcache0p1"}));
         }
-        running = 1;
+        EXPECT_EQ(daemon.pauses, row.pauses);
+        EXPECT_THAT(log.Messages(), testing::ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
     }
-
-    void Node(const char* name, mode_t type)
-    {
-        std::string path = daemon.devDir + "/" + name;
-        ASSERT_EQ(mknod(path.c_str(), type | 0600, makedev(7, 0)), 0) << path;
-    }
-
-    RecordingDaemon daemon;
-    std::string base;
-    std::unique_ptr<ScratchLog> log;
-    std::unique_ptr<ScratchMount> devMount;
-};
-
-TEST_F(DaemonTest, WalksOnlyBcacheBlockDevicesAndStopsOnSigterm)
-{
-    Node("bcache0", S_IFBLK);
-    Node("bcache", S_IFBLK);
-    Node("bcache0p1", S_IFBLK);
-    Node("sda", S_IFBLK);
-    Node("bcache9", S_IFCHR);
-    ASSERT_EQ(mkdir((daemon.devDir + "/bcache-dir").c_str(), 0755), 0);
-    daemon.passesBeforeSigterm = 2;
-
-    EXPECT_EQ(daemon.Run(), 0);
-    EXPECT_EQ(daemon.perPassCalls, 2);
-    EXPECT_EQ(daemon.pauses, 2);
-    std::sort(daemon.devices.begin(), daemon.devices.end());
-    EXPECT_THAT(daemon.devices, ElementsAre("bcache", "bcache", "bcache0", "bcache0", "bcache0p1", "bcache0p1"))
-        << "a failing device step is retried on the next pass";
-    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
-}
-
-TEST_F(DaemonTest, FailedStartLogsNothing)
-{
-    daemon.prepareResult = -1;
-    EXPECT_EQ(daemon.Run(), -1);
-    EXPECT_EQ(daemon.perPassCalls, 0);
-    EXPECT_THAT(log->Lines(), IsEmpty());
-}
-
-TEST_F(DaemonTest, PrivilegeLossInADeviceStepEndsTheWalkThenStopsAfterThePause)
-{
-    Node("bcache0", S_IFBLK);
-    Node("bcache1", S_IFBLK);
-    Node("bcache2", S_IFBLK);
-    daemon.passesBeforeSigterm = 100;
-    // Whichever device the directory lists first reports the loss.
-    DIR* dir = opendir(daemon.devDir.c_str());
-    ASSERT_NE(dir, nullptr);
-    for (struct dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {
-        if (IsBcacheDevEntry(*e) && daemon.privilegeLossAt.empty()) {
-            daemon.privilegeLossAt = e->d_name;
-        }
-    }
-    closedir(dir);
-
-    EXPECT_EQ(daemon.Run(), 0);
-    EXPECT_THAT(daemon.devices, ElementsAre(daemon.privilegeLossAt));
-    EXPECT_EQ(daemon.pauses, 1) << "the pause follows the abandoned walk";
-    EXPECT_EQ(daemon.perPassCalls, 1);
-    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
-}
-
-TEST_F(DaemonTest, PrivilegeLossInThePerPassStepStopsAtOnce)
-{
-    Node("bcache0", S_IFBLK);
-    daemon.perPassResult = ERR_PRIVILEGE;
-    EXPECT_EQ(daemon.Run(), 0);
-    EXPECT_THAT(daemon.devices, IsEmpty());
-    EXPECT_EQ(daemon.pauses, 0);
-    EXPECT_THAT(log->Messages(), ElementsAre("[INFO][quelvar start]", "[INFO][quelvar stop]"));
-}
-
-TEST_F(DaemonTest, UnreadableDeviceDirectoryEndsTheDaemonWithoutStopLine)
-{
-    daemon.devDir += "/missing";
-    EXPECT_EQ(daemon.Run(), -1);
-    EXPECT_THAT(log->Messages(),
-                ElementsAre("[INFO][quelvar start]", "[ERROR][opendir [/dev] error:2 No such file or directory]"));
+    running = 1;
 }
 
 } // namespace
