@@ -117,6 +117,11 @@ case_write_through_left_alone() {
     check "still tuned" test "$(requests 2 bcache0 SET_TUNING)" = 1
 }
 
+case_unknown_mode_switched() {
+    sim unknown-mode SIM_PASSES=1
+    check "switched although the mode text is unknown" test "$(state sdb.state)" = "wce=0 savedWce=1"
+}
+
 case_records_that_keep_caches() {
     sim no-flush-records SIM_PASSES=2
     check "bcache0 (no OSD of its own) keeps its disk's cache" test -z "$(grep '^sdb' "$OUT/run/state/all.trace")"
