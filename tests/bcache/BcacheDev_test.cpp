@@ -74,7 +74,8 @@ TEST_F(BcacheDevTest, TuneRaisesPrivilegeForTheOpenAloneAndStopsOnRefusals)
         {"setuid fails", 1000, [](auto&, auto&) { g_privilege.setuidFails = true; }, -1, {"setuid(0)"}, {},
          {"[ERROR][setuid(0) failed: Operation not permitted ]"}},
         // reported by the tuning step, not here
-        {"seteuid fails", 1000, [](auto&, auto&) { g_privilege.seteuidFails = true; }, ERR_PRIVILEGE, BOTH, {}, {}},
+        {"seteuid fails", 1000, [](auto&, auto&) { g_privilege.seteuidFails = true; }, ERR_PRIVILEGE, BOTH,
+         {}, {}},
         {"open refused", 1000, [](auto& d, auto&) { d.openErrors["/dev/bcache0"] = EACCES; }, -1, BOTH, {},
          {openFailed}},
         {"status refused", 0, [](auto&, auto& b) { b.state.statusErrno = EIO; }, -1, {}, {0},
@@ -139,14 +140,15 @@ TEST_F(BcacheDevTest, FlushSwitchesOffRescansThenSyncs)
         {"already off, block layer behind", "write back\n", [](auto& d) { d.setWriteCacheResult = -1; }, 0,
          {set}, "1", {rescanned}},
         {"already off, mode unreadable", "", [](auto& d) { d.setWriteCacheResult = -1; }, 0, {set}, "", {}},
-        {"switched, sync failed", "write back\n", [](auto& d) { d.syncResult = 1; }, 0, {set, syncAfterRescan},
-         "1", {succeed, rescanned, "[INFO][sync device sdb return 1]"}},
+        {"switched, sync failed", "write back\n", [](auto& d) { d.syncResult = 1; }, 0,
+         {set, syncAfterRescan}, "1", {succeed, rescanned, "[INFO][sync device sdb return 1]"}},
         {"switched, privilege not restored", "write back\n",
          [](auto&) {
              g_privilege.euid = 1000;
              g_privilege.seteuidFails = true;
          },
-         ERR_PRIVILEGE, {set, syncAfterRescan}, "1", {succeed, SETEUID_FAILED, "[INFO][sync device sdb return 0]"}},
+         ERR_PRIVILEGE, {set, syncAfterRescan}, "1",
+         {succeed, SETEUID_FAILED, "[INFO][sync device sdb return 0]"}},
         {"dangling node", "write back\n", [](auto& d) { d.realPaths.erase("/dev/sdb"); }, -1, {}, "",
          {"[ERROR][realpath /dev/sdb error:2 No such file or directory]"}},
         {"node gone", "write back\n", [](auto& d) { d.realPaths["/dev/sdb"] = "/dev/sdz"; }, -1, {}, "",
