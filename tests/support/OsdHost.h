@@ -23,17 +23,20 @@ public:
 
     // The entries of the fake "/dev", in directory order, with their d_type.
     std::vector<std::pair<std::string, unsigned char>> devEntries;
-    int devError = 0;    // when set, opendir("/dev") fails with it
+    int devError = 0;        // when set, opendir("/dev") fails with it
+    int devAccessError = 0;  // when set, access("/dev") fails with it
     int rootError = 0;   // when set, opendir of the OSD root fails with it
     int rootOpens = 0;
 
     std::vector<OsdInfo>& Records() { return osdInfoList; }
-    const std::vector<std::string>& Fsids() const { return fsidList; }
-    const std::vector<std::string>& Devs() const { return devList; }
 
     int Access(const char* path, int mode) override
     {
-        return IsDev(path) ? 0 : OsdInfoMap::Access(path, mode);
+        if (!IsDev(path)) {
+            return OsdInfoMap::Access(path, mode);
+        }
+        errno = devAccessError;
+        return devAccessError != 0 ? -1 : 0;
     }
 
     DIR* OpenDir(const char* path) override

@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,11 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "sys/Log.h"
 
 namespace fs = std::filesystem;
 
@@ -80,11 +75,6 @@ void OsdTree::AddFile(const std::string& relative, const std::string& content)
     std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
 }
 
-void OsdTree::AddDir(const std::string& relative)
-{
-    fs::create_directories(Path(relative));
-}
-
 void OsdTree::AddLink(const std::string& relative, const std::string& target)
 {
     fs::create_directories(fs::path(Path(relative)).parent_path());
@@ -94,18 +84,6 @@ void OsdTree::AddLink(const std::string& relative, const std::string& target)
 void OsdTree::AddFifo(const std::string& relative)
 {
     Check(mkfifo(Path(relative).c_str(), 0600) == 0, "mkfifo " + relative);
-}
-
-void OsdTree::AddSocket(const std::string& relative)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    Check(fd >= 0, "socket");
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", Path(relative).c_str());
-    int bound = bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
-    close(fd);
-    Check(bound == 0, "bind " + relative);
 }
 
 bool OsdTree::AddZeroDevice(const std::string& relative)
@@ -125,12 +103,6 @@ void OsdTree::AddSparseFile(const std::string& relative, off_t size)
 void OsdTree::Remove(const std::string& relative)
 {
     fs::remove_all(Path(relative));
-}
-
-bool MakeDeviceNode(const std::string& path, mode_t type)
-{
-    static unsigned minor = 0;
-    return mknod(path.c_str(), type | 0600, makedev(252, minor++)) == 0;
 }
 
 int RunWithDeadline(const std::function<int()>& step, unsigned seconds)

@@ -33,10 +33,8 @@ public:
                       const std::string& db, const std::string& wal);
     // Parent directories are created as needed.
     void AddFile(const std::string& relative, const std::string& content);
-    void AddDir(const std::string& relative);
     void AddLink(const std::string& relative, const std::string& target);
     void AddFifo(const std::string& relative);
-    void AddSocket(const std::string& relative);
     // A node of the kernel's zero device. False when mknod is refused.
     bool AddZeroDevice(const std::string& relative);
     // A regular file of `size` bytes that takes no disk space.
@@ -46,10 +44,6 @@ public:
 private:
     std::string root;
 };
-
-// A block (S_IFBLK) or character (S_IFCHR) node at `path`, with a device
-// number of its own. False when mknod is refused.
-bool MakeDeviceNode(const std::string& path, mode_t type);
 
 // What RunWithDeadline returns when the step had not ended in time.
 constexpr int OSD_DEADLINE_PASSED = 1000;

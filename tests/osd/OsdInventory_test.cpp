@@ -1,0 +1,291 @@
+// The OSD inventory: the command runner and the LVM lookup against a
+// scripted pvs, the probe of one directory, when the inventory is rebuilt,
+// which OSDs it keeps and which device each OSD gets. The OSD root is a real
+// directory under /tmp; "/dev" is faked.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <iterator>
+
+#include "osd/CommandRunner.h"
+#include "support/FakeKernel.h"
+#include "support/FakePrivilege.h"
+#include "support/LogCapture.h"
+#include "support/OsdHost.h"
+#include "support/OsdTree.h"
+#include "support/PvsScript.h"
+#include "sys/Status.h"
+
+namespace {
+
+const std::string FSID = OsdTree::Fsid('a');
+
+class OsdInventoryTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PRIVATE_MOUNTS();
+        ASSERT_TRUE(log.ok());
+        FakePrivilege::Reset();
+    }
+
+    int Probe(OsdInfo* info) { return map.ProbeOsdDir(tree.Root(), "ceph-0", info); }
+
+    LogCapture log;
+    OsdTree tree;
+    PvsScript pvs;
+    OsdHostMap map{tree.Root()};
+};
+
+TEST(OsdCommandRunner, KeepsAtMost257LinesCountingThoseAlreadyThere)
+{
+    std::vector<std::string> lines;
+    ASSERT_EQ(0, RunCommand("seq 300", lines));
+    ASSERT_EQ(257u, lines.size());
+    EXPECT_EQ("1", lines.front());
+    EXPECT_EQ("257", lines.back());
+    lines.resize(250);
+    EXPECT_EQ(0, RunCommand("seq 10", lines));
+    EXPECT_EQ(257u, lines.size());
+}
+
+TEST_F(OsdInventoryTest, CommandRunnerRefusesShellSyntaxWithoutStartingIt)
+{
+    const std::string refused[] = {
+        "", "pvs x;pvs", "pvs x|pvs", "pvs $HOME", "pvs x.y", "pvs\tx", "pvs 'x'", "pvs `pvs`",
+        "pvs x&pvs", "pvs >x", std::string("pvs x\0;pvs", 10), "pvs x\npvs",
+    };
+    for (const std::string& command : refused) {
+        std::vector<std::string> lines;
+        EXPECT_EQ(-1, RunCommand(command, lines)) << command;
+    }
+    EXPECT_TRUE(pvs.Calls().empty());
+}
+
+TEST_F(OsdInventoryTest, VolumeGroupOfAWholeDeviceNameIsTheOneLineWithoutLeadingBlanks)
+{
+    pvs.SetReport("  PV          VG       Fmt  Attr PSize  PFree\n"
+                  "  /dev/sdb1   ceph-vg1 lvm2 a--  10.00g    0 \n");
+    const struct {
+        const char* dev;
+        const char* output;
+        int result;
+        const char* vg;
+    } cases[] = {
+        {"sdb1", "  ceph-vg1\n", 0, "ceph-vg1"},
+        {"sdb1", "ceph-vg1  \n", 0, "ceph-vg1  "},
+        {"sdb1", "  WARNING: something\n  ceph-vg1\n", -1, "kept"},
+        {"sdb", "  ceph-vg1\n", -1, "kept"},  // not a physical volume itself
+    };
+    OsdComFun lvm;
+    for (const auto& c : cases) {
+        pvs.SetVolumeGroup(c.dev, c.output);
+        std::string vg = "kept";
+        EXPECT_EQ(c.result, lvm.GetVolumeGroup(c.dev, vg)) << c.dev << " " << c.output;
+        EXPECT_EQ(c.vg, vg);
+    }
+    FakeKernel<OsdComFun> noPvs;
+    EXPECT_FALSE(noPvs.IsPhysicalVolume("sdb1"));
+}
+
+TEST(OsdListChanged, ComparesCountOrderAndBytes)
+{
+    EXPECT_FALSE(ListChanged({"bcache0", "bcache1"}, {"bcache0", "bcache1"}));
+    EXPECT_TRUE(ListChanged({"bcache0", "bcache1"}, {"bcache1", "bcache0"}));
+    EXPECT_TRUE(ListChanged({}, {"bcache0"}));
+    EXPECT_TRUE(ListChanged({"bcache0"}, {}));
+    EXPECT_TRUE(ListChanged({"bcache0"}, {"bcache01"}));
+}
+
+TEST_F(OsdInventoryTest, BluestoreLinksAreReadAsStoredAndWalMayBeAbsent)
+{
+    enum Change { KEEP, REMOVE, DANGLE, PLAIN_FILE };
+    const struct {
+        const char* link;
+        Change change;
+        int result;
+        const char* links;  // block, db and wal as read
+    } cases[] = {
+        {"block", KEEP, 0, "../dev/vg/lv ../dev/db ../dev/wal"},
+        {"block.wal", REMOVE, 0, "../dev/vg/lv ../dev/db "},
+        {"block.wal", DANGLE, -1, ""},
+        {"block.db", REMOVE, -1, ""},
+        {"block", PLAIN_FILE, -1, ""},
+    };
+    for (const char* dev : {"dev/disk", "dev/db", "dev/wal"}) {
+        tree.AddFile(dev, "");
+    }
+    tree.AddLink("dev/vg/lv", "../disk");  // a logical volume is itself a link
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.link) + " " + std::to_string(c.change));
+        const std::string at = std::string("ceph-0/") + c.link;
+        tree.Remove("ceph-0");
+        tree.AddBluestore("ceph-0", FSID, "../dev/vg/lv", "../dev/db", "../dev/wal");
+        if (c.change != KEEP) {
+            tree.Remove(at);
+        }
+        if (c.change == DANGLE) {
+            tree.AddLink(at, "../dev/gone");
+        } else if (c.change == PLAIN_FILE) {
+            tree.AddFile(at, "not a link");
+        }
+        OsdInfo info;
+        EXPECT_EQ(c.result, Probe(&info));
+        EXPECT_TRUE(c.result != 0 || info.blockLink + " " + info.dbLink + " " + info.walLink == c.links);
+    }
+    EXPECT_NE(std::string::npos, log.Text().find("[ERROR][readlink " + tree.Path("ceph-0/block") +
+                                                 " error:22 Invalid argument]"));
+    OsdInfo info;
+    EXPECT_EQ(-1, map.ProbeOsdDir(tree.Root(), std::string(4090, 'x'), &info)) << "path too long";
+}
+
+TEST(OsdLinkText, TakesExactlyTheBytesReadlinkReturned)
+{
+    // readlink leaves the rest of the buffer as it was; nothing says zero.
+    struct DirtyBuffer : OsdInfo {
+        int Access(const char*, int) override { return 0; }
+        ssize_t ReadLink(const char*, char* buffer, int size) override
+        {
+            std::memset(buffer, 'X', static_cast<size_t>(size));
+            std::memcpy(buffer, "/dev/bcache0", 12);
+            return 12;
+        }
+    } info;
+    EXPECT_EQ(0, info.ReadBluestoreLinks("/var/lib/ceph/osd/", "ceph-0"));
+    EXPECT_EQ("/dev/bcache0", info.blockLink);
+}
+
+// Entries the unprivileged owner of an OSD directory could plant in place of
+// "type" or "fsid": each must be refused, promptly.
+TEST_F(OsdInventoryTest, HostileTypeOrFsidIsRefusedWithoutBlocking)
+{
+    const struct {
+        const char* what;
+        std::function<bool(const std::string&)> plant;
+    } kinds[] = {
+        {"fifo", [&](const std::string& at) { tree.AddFifo(at); return true; }},
+        {"8 GiB without a newline",
+         [&](const std::string& at) { tree.AddSparseFile(at, 8LL << 30); return true; }},
+        {"long line",
+         [&](const std::string& at) { tree.AddFile(at, std::string(5000, 'x') + "\n"); return true; }},
+        {"device node", [&](const std::string& at) { return tree.AddZeroDevice(at); }},
+    };
+    for (const auto& kind : kinds) {
+        for (const char* file : {"ceph-0/type", "ceph-0/fsid"}) {
+            tree.Remove("ceph-0");
+            tree.AddOsd("ceph-0", "filestore", FSID);
+            tree.Remove(file);
+            if (!kind.plant(file)) {
+                GTEST_SKIP() << "mknod refused, the device node case needs root";
+            }
+            OsdInfo info;
+            EXPECT_EQ(-1, RunWithDeadline([&] { return Probe(&info); }, 10)) << kind.what << " as " << file;
+        }
+    }
+}
+
+TEST_F(OsdInventoryTest, RebuildsExactlyWhenEitherListChanges)
+{
+    // Entries never listed: were any kept, the first pass would rebuild.
+    using Dev = std::pair<std::string, unsigned char>;
+    map.devEntries = {Dev("bcache", DT_BLK), Dev("bcache5", DT_CHR), Dev("bcache6", DT_LNK),
+                      Dev("sda", DT_BLK)};
+    tree.AddOsd(".ceph-4", "filestore", OsdTree::Fsid('e'));
+    tree.AddOsd("ceph-5", "filestore", OsdTree::Fsid('f') + "\r\n");
+    tree.AddOsd("ceph-6", "filestore", OsdTree::Fsid('g').substr(1));
+    tree.AddFile("ceph-7", OsdTree::Fsid('h'));
+    tree.AddLink("ceph-8", tree.Path("ceph-0"));  // a second record once ceph-0 is there, if followed
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        int result;
+        bool rebuilt;
+        size_t records;
+    } steps[] = {
+        {"nothing to keep", [] {}, 0, false, 0},
+        {"an OSD appears", [&] { tree.AddOsd("ceph-0", "filestore", OsdTree::Fsid('a')); }, 0, true, 1},
+        {"no change", [] {}, 0, false, 1},
+        {"a bcache device appears", [&] { map.devEntries.emplace_back("bcache0", DT_BLK); }, 0, true, 1},
+        {"an OSD of unknown type appears while /dev fails",
+         [&] {
+             tree.AddOsd("ceph-1", "bluestore \n", OsdTree::Fsid('b'));
+             map.devError = EACCES;
+         },
+         -1, false, 1},
+        {"/dev gone", [&] { map.devAccessError = ENOENT; }, -1, false, 1},
+        {"/dev back, change already saved", [&] { map.devError = map.devAccessError = 0; }, 0, false, 1},
+        {"the first OSD is removed", [&] { tree.Remove("ceph-0"); }, 0, true, 1},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        map.rootOpens = 0;
+        EXPECT_EQ(step.result, map.RefreshOsdInfo()) << step.what;
+        EXPECT_EQ(step.rebuilt ? 2 : 1, map.rootOpens) << step.what;
+        EXPECT_EQ(step.records, map.OsdInfoList().size()) << step.what;
+    }
+    // Kept with its links unread: a bluestore probe would have refused it.
+    EXPECT_EQ(ENGINE_UNKNOWN, map.OsdInfoList().at(0).engineType);
+}
+
+TEST_F(OsdInventoryTest, RaisesPrivilegeAroundEachPassOverTheRoot)
+{
+    tree.AddOsd("ceph-0", "filestore", OsdTree::Fsid('a'));
+    const std::string root = tree.Root();
+    const std::vector<std::string> both = {"setuid(0)", "seteuid(1000)"};
+    const struct {
+        const char* what;
+        std::string root;
+        uid_t euid;
+        bool setuidFails;
+        bool seteuidFails;
+        int rootError;
+        int result;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"root", root, 0, false, false, 0, 0, {}},
+        {"listing and rebuild", root, 1000, false, false, 0, 0, {both[0], both[1], both[0], both[1]}},
+        {"no setuid", root, 1000, true, false, 0, -1, {"setuid(0)"}},
+        {"no way back", root, 1000, false, true, 0, ERR_PRIVILEGE, both},
+        {"root unreadable, no way back", root, 1000, false, true, EIO, ERR_PRIVILEGE, both},
+        {"no trailing slash", root.substr(0, root.size() - 1), 1000, false, false, 0, -1, {}},
+        {"root missing", root + "gone/", 1000, false, false, 0, -1, {}},
+    };
+    for (const auto& c : cases) {
+        FakePrivilege::Reset();
+        g_privilege.euid = c.euid;
+        g_privilege.setuidFails = c.setuidFails;
+        g_privilege.seteuidFails = c.seteuidFails;
+        OsdHostMap fresh(c.root);
+        fresh.rootError = c.rootError;
+        EXPECT_EQ(c.result, fresh.RefreshOsdInfo()) << c.what;
+        EXPECT_EQ(c.calls, g_privilege.calls) << c.what;
+    }
+}
+
+TEST_F(OsdInventoryTest, GivesEachDeviceToTheFirstOsdWholeNamingIt)
+{
+    const std::pair<const char*, const char*> records[] = {  // block link, device given
+        {"/dev/my-ceph-vg1/osd-block-9", ""}, {"/dev/bcache10", "bcache10"},
+        {"/dev/bcache1", "bcache1"},          {"/dev/bcache2p1", "bcache2"},
+        {"/dev/bcache3p", ""},                {"/dev/ceph-vg10/osd-block-1", "bcache5"},
+        {"/dev/ceph-vg1/osd-block-1", "bcache4"}, {"/dev/ceph-vg1/osd-block-2", ""},
+    };
+    for (const auto& r : records) {
+        map.Records().emplace_back();
+        map.Records().back().engineType = ENGINE_BLUESTORE;
+        map.Records().back().blockLink = r.first;
+    }
+    pvs.SetReport("  /dev/bcache4  ceph-vg1  lvm2 a--  10.00g 0 \n"
+                  "  /dev/bcache5  ceph-vg10 lvm2 a--  10.00g 0 \n");
+    pvs.SetVolumeGroup("bcache4", "  ceph-vg1\n");
+    pvs.SetVolumeGroup("bcache5", "  ceph-vg10\n");
+    for (const char* dev : {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5"}) {
+        map.ResolveBlockDev(dev);
+    }
+    for (size_t i = 0; i < std::size(records); ++i) {
+        EXPECT_EQ(records[i].second, map.OsdInfoList()[i].block) << records[i].first;
+    }
+}
+
+} // namespace
