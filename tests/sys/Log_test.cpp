@@ -111,6 +111,21 @@ TEST_F(LogTest, WritesA1023CharacterLineWholeAndDropsA1024CharacterOne)
     EXPECT_EQ(log->Lines().size(), 1u);
 }
 
+// A trace is never written, but one that would not fit is still reported:
+// its prefix counts as a written line's does, first line or not.
+TEST_F(LogTest, MeasuresATraceAgainstTheLineLimitAsAWrittenLine)
+{
+    std::string fits(LOG_LINE_MAX - PrefixLength("DEBUG"), 'a');
+    for (int round = 0; round < 2; ++round) {
+        testing::internal::CaptureStdout();
+        WriteLog(LOG_DEBUG, "%s", fits.c_str());
+        WriteLog(LOG_DEBUG, "%s", (fits + "b").c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "The log info is invalid \n") << "round " << round;
+        WriteLog(LOG_INFO, "written");
+    }
+    EXPECT_EQ(log->Lines().size(), 2u);
+}
+
 TEST_F(LogTest, ReportsANullFormatOnStandardOutput)
 {
     const char* volatile noFormat = nullptr;
