@@ -281,7 +281,9 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    {
+    // An O_PATH open never reaches a driver: the kernel only resolves the
+    // path, as it does for any other file.
+    if ((flags & O_PATH) == 0) {
         SimWork work(nullptr);
         std::string name = SimulatedNode(path);
         if (!name.empty()) {
@@ -318,7 +320,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    if (path[0] == '/' || dirfd == AT_FDCWD) {
+    if ((flags & O_PATH) == 0 && (path[0] == '/' || dirfd == AT_FDCWD)) {
         SimWork work(nullptr);
         std::string name = SimulatedNode(path);
         if (!name.empty()) {
