@@ -283,13 +283,14 @@ int open(const char* path, int flags, ...)
     va_end(args);
     // An O_PATH open never reaches a driver: the kernel only resolves the
     // path, as it does for any other file.
+    std::string name;
     if ((flags & O_PATH) == 0) {
         SimWork work(nullptr);
-        std::string name = SimulatedNode(path);
-        if (!name.empty()) {
-            SimWork standIn("openat");
-            return OpenStandIn(path, name, flags);
-        }
+        name = SimulatedNode(path);
+    }
+    if (!name.empty()) {
+        SimWork standIn("openat");
+        return OpenStandIn(path, name, flags);
     }
     static auto realOpen = Real<OpenFunction>("open");
     return realOpen(path, flags, mode);
@@ -320,13 +321,14 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
+    std::string name;
     if ((flags & O_PATH) == 0 && (path[0] == '/' || dirfd == AT_FDCWD)) {
         SimWork work(nullptr);
-        std::string name = SimulatedNode(path);
-        if (!name.empty()) {
-            SimWork standIn("openat");
-            return OpenStandIn(path, name, flags);
-        }
+        name = SimulatedNode(path);
+    }
+    if (!name.empty()) {
+        SimWork standIn("openat");
+        return OpenStandIn(path, name, flags);
     }
     static auto realOpenAt = Real<OpenAtFunction>("openat");
     return realOpenAt(dirfd, path, flags, mode);
