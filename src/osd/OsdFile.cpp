@@ -40,10 +40,8 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
     if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return -1;
     }
+    // Not zeroed: only the `filled` bytes the reads stored are ever looked at.
     char buffer[OSD_LINE_MAX];
-    if (memset_s(buffer, sizeof(buffer), 0, sizeof(buffer)) != 0) {
-        return -1;
-    }
     size_t filled = 0;
     while (filled < sizeof(buffer) && memchr(buffer, '\n', filled) == nullptr) {
         ssize_t got = api.Read(fd.get(), buffer + filled, static_cast<int>(sizeof(buffer) - filled));

@@ -35,24 +35,43 @@ const char* LevelTag(int level)
     }
 }
 
+// The id the last written line carried, reused by the lines that are only
+// composed (see ComposePrefix).
+unsigned g_lastThreadId;
+
 // The kernel thread id; the libc wrapper is too recent to rely on, and the
 // system call number differs between architectures (178 on AArch64).
 unsigned ThreadId()
 {
-    return static_cast<unsigned>(syscall(SYS_gettid));
+    g_lastThreadId = static_cast<unsigned>(syscall(SYS_gettid));
+    return g_lastThreadId;
+}
+
+int FormatPrefix(char* line, const struct tm* local, unsigned id, int level)
+{
+    if (local == nullptr) {
+        return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX, "[unknown system time ] [process(%u)][ERROR]", id);
+    }
+    return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX, "[%04d-%02d-%02d %02d:%02d:%02d][process(%u)]%s[",
+                      local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
+                      local->tm_sec, id, LevelTag(level));
 }
 
 int ComposePrefix(char* line, int level)
 {
     g_now = time(nullptr);
-    const struct tm* local = localtime(&g_now);
-    if (local == nullptr) {
-        return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX,
-                          "[unknown system time ] [process(%u)][ERROR]", ThreadId());
+    // A trace below LOG_INFO never reaches the file: only the length of its
+    // prefix counts, against the line limit. Every pass composes one per OSD,
+    // so it is composed without system calls: localtime_r does not look at
+    // the zone file again (localtime stats it on every call), and the
+    // single-threaded daemon's id is the one its last line carried.
+    if (level <= 0) {
+        struct tm traceTime {};
+        const struct tm* local = localtime_r(&g_now, &traceTime);
+        return FormatPrefix(line, local, g_lastThreadId != 0 ? g_lastThreadId : ThreadId(), level);
     }
-    return snprintf_s(line, LOG_BUFFER_SIZE, LOG_LINE_MAX, "[%04d-%02d-%02d %02d:%02d:%02d][process(%u)]%s[",
-                      local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
-                      local->tm_min, local->tm_sec, ThreadId(), LevelTag(level));
+    const struct tm* local = localtime(&g_now);
+    return FormatPrefix(line, local, ThreadId(), level);
 }
 
 void StripLineEnds(char* line)

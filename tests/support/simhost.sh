@@ -16,6 +16,9 @@
 #   SIM_EUID=UID      run with this effective user and a real user of 0
 #   SIM_DROP_DAC=1    run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH
 #   SIM_TIMEOUT=S     give up after S seconds (60)
+#   SIM_WRAPPER=CMD   words put before the daemon's command line, such as a
+#                     tracer or profiler (strace -f -o FILE); the simulator is
+#                     still preloaded into the daemon alone
 # results in OUTDIR: log/ (the log directory), stdout, status (exit status),
 # stop_ms (milliseconds from SIGTERM to exit),
 # state/ (the simulator's device state), passes, and whatever the scenario's
@@ -241,12 +244,17 @@ if [ -n "${SIM_PRELOAD:-}" ]; then
     command=(env "LD_PRELOAD=$SIM_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
         "${command[@]}")
 fi
+read -r -a wrapper <<< "${SIM_WRAPPER:-}"
+command=("${wrapper[@]}" "${command[@]}")
 "${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2>&1 &
 daemon=$!
 
 passes() {
     if [ -n "${SIM_PRELOAD:-}" ]; then
-        cat "$OUTDIR/state/passes" 2>/dev/null || echo 0
+        # Read while the simulator may be rewriting it: empty counts as 0.
+        local count
+        count=$(cat "$OUTDIR/state/passes" 2>/dev/null) || true
+        echo "${count:-0}"
     elif grep -q 'quelvar start' /var/log/quelvar/quelvar.log 2>/dev/null; then
         # Without the simulator the first pass on an empty host is immediate;
         # give it a moment to reach its pause.

@@ -69,6 +69,11 @@ TEST_F(LogTest, FormatsLevelsStripsAndLimitsLines)
     EXPECT_EQ(log.Lines().back().size(), LOG_LINE_MAX + 1);
     EXPECT_EQ(Stdout([&] { WriteLog(LOG_INFO, "%s", (fits + "b").c_str()); }), "The log info is invalid \n");
     EXPECT_EQ(log.Lines().size(), 6u);
+    // A trace is never written, yet measured against the limit as a written
+    // line is, whether or not a line was written before it.
+    std::string trace(LOG_LINE_MAX - ("[2026-01-01 00:00:00][process(" + pid + ")][DEBUG][").size(), 'a');
+    EXPECT_EQ(Stdout([&] { WriteLog(LOG_DEBUG, "%s", trace.c_str()); }), "");
+    EXPECT_EQ(Stdout([&] { WriteLog(LOG_DEBUG, "%s", (trace + "b").c_str()); }), "The log info is invalid \n");
 
     g_privilege.localtimeFails = true;
     WriteLog(LOG_INFO, "no time\n");

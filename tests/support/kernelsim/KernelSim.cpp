@@ -13,11 +13,34 @@
 // write_cache attribute reflect its cache, as the kernel's revalidation does.
 // sleep() is shortened to $QUELVAR_SIM_PAUSE_MS (100) and counted in
 // <state>/passes, so that tests run many passes quickly.
+//
+// For the benchmark, the simulator's own work is kept apart from the
+// daemon's:
+//   QUELVAR_SIM_MARKERS=1      each stretch of simulator work is bracketed
+//                              by two failed faccessat calls on
+//                              "/.quelvar-sim/begin/<call>" and
+//                              "/.quelvar-sim/end", <call> naming the one
+//                              system call the stretch stands for (empty when
+//                              the daemon's own call follows it), so that a
+//                              trace can leave the stretch out.
+//   QUELVAR_SIM_BENCH=1        no request traces; every pause appends
+//                              "pass daemon_cpu_ns rss_kib hwm_kib enter_ns
+//                              sim_cpu_ns previous_exit_ns" to
+//                              <state>/bench.passes (CPU time the simulator
+//                              spent taken out; monotonic clock times).
+//   QUELVAR_SIM_STOP_AFTER=N   the Nth pause raises SIGTERM at once, so that
+//                              a run ends after exactly N passes.
+//   QUELVAR_SIM_WINDOW="K M"   under callgrind: costs are zeroed at pause K
+//                              and dumped at pause M.
+// Under callgrind the simulator's stretches are never collected.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <climits>
@@ -32,6 +55,14 @@
 #include <string>
 
 #include "support/kernelsim/SimDevices.h"
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_TOGGLE_COLLECT
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(name)
+#endif
 
 namespace {
 
@@ -59,6 +90,116 @@ std::string StateDir()
 {
     const char* dir = getenv("QUELVAR_SIM_STATE");
     return dir == nullptr ? std::string() : std::string(dir);
+}
+
+bool BenchMode()
+{
+    static const bool bench = getenv("QUELVAR_SIM_BENCH") != nullptr;
+    return bench;
+}
+
+bool Markers()
+{
+    static const bool markers = getenv("QUELVAR_SIM_MARKERS") != nullptr;
+    return markers;
+}
+
+long long ClockNs(clockid_t clock)
+{
+    struct timespec now {};
+    (void)clock_gettime(clock, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// CPU time spent inside the simulator's own stretches so far.
+long long g_simCpuNs = 0;
+long long g_stretchStartNs = 0;
+long long g_pauseExitNs = 0;
+int g_depth = 0;
+
+// Brackets the simulator's own work; `standsFor` names the system call the
+// daemon made, which the work replaces (nullptr: the daemon's call follows).
+class SimWork {
+public:
+    explicit SimWork(const char* standsFor)
+    {
+        if (g_depth++ != 0) {
+            return;
+        }
+        CALLGRIND_TOGGLE_COLLECT;
+        if (Markers()) {
+            char marker[64];
+            std::snprintf(marker, sizeof(marker), "/.quelvar-sim/begin/%s", standsFor == nullptr ? "" : standsFor);
+            (void)syscall(SYS_faccessat, AT_FDCWD, marker, F_OK, 0);
+        }
+        if (BenchMode()) {
+            g_stretchStartNs = ClockNs(CLOCK_THREAD_CPUTIME_ID);
+        }
+    }
+    ~SimWork()
+    {
+        if (--g_depth != 0) {
+            return;
+        }
+        if (BenchMode()) {
+            g_simCpuNs += ClockNs(CLOCK_THREAD_CPUTIME_ID) - g_stretchStartNs;
+        }
+        if (Markers()) {
+            (void)syscall(SYS_faccessat, AT_FDCWD, "/.quelvar-sim/end", F_OK, 0);
+        }
+        CALLGRIND_TOGGLE_COLLECT;
+    }
+    SimWork(const SimWork&) = delete;
+    SimWork& operator=(const SimWork&) = delete;
+};
+
+// VmRSS and VmHWM in KiB, read without allocating.
+void MemoryKib(long* rss, long* hwm)
+{
+    *rss = -1;
+    *hwm = -1;
+    static auto realOpen = Real<OpenFunction>("open");
+    int fd = realOpen("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    char text[4096] = {};
+    ssize_t length = read(fd, text, sizeof(text) - 1);
+    static auto realClose = Real<CloseFunction>("close");
+    realClose(fd);
+    if (length <= 0) {
+        return;
+    }
+    const char* found = strstr(text, "VmHWM:");
+    if (found != nullptr) {
+        *hwm = std::atol(found + 6);
+    }
+    found = strstr(text, "VmRSS:");
+    if (found != nullptr) {
+        *rss = std::atol(found + 6);
+    }
+}
+
+void RecordPass(unsigned pass)
+{
+    if (BenchMode()) {
+        long rss = 0;
+        long hwm = 0;
+        MemoryKib(&rss, &hwm);
+        std::ofstream(StateDir() + "/bench.passes", std::ios::app)
+            << pass << " " << g_stretchStartNs - g_simCpuNs << " " << rss << " " << hwm << " "
+            << ClockNs(CLOCK_MONOTONIC) << " " << g_simCpuNs << " " << g_pauseExitNs << "\n";
+    }
+    const char* window = getenv("QUELVAR_SIM_WINDOW");
+    unsigned from = 0;
+    unsigned to = 0;
+    if (window != nullptr && std::sscanf(window, "%u %u", &from, &to) == 2) {
+        if (pass == from) {
+            CALLGRIND_ZERO_STATS;
+        } else if (pass == to) {
+            CALLGRIND_DUMP_STATS_AT("window");
+        }
+    }
 }
 
 // The device name of a simulated node, or empty for anything else.
@@ -121,9 +262,13 @@ std::string DiskOfRescan(int fd)
 
 // The daemon's children (the shell and pvs) run unsimulated: they are not
 // the daemon, and under an emulator they are not even of its architecture.
+// A launcher between simhost and the daemon (valgrind's wrapper script and
+// its loader) keeps the preload, so that it reaches the daemon.
 __attribute__((constructor)) void ForgetPreload()
 {
-    unsetenv("LD_PRELOAD");
+    if (strcmp(program_invocation_short_name, "quelvar") == 0) {
+        unsetenv("LD_PRELOAD");
+    }
 }
 
 } // namespace
@@ -136,8 +281,15 @@ int open(const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    std::string name = SimulatedNode(path);
+    // An O_PATH open never reaches a driver: the kernel only resolves the
+    // path, as it does for any other file.
+    std::string name;
+    if ((flags & O_PATH) == 0) {
+        SimWork work(nullptr);
+        name = SimulatedNode(path);
+    }
     if (!name.empty()) {
+        SimWork standIn("openat");
         return OpenStandIn(path, name, flags);
     }
     static auto realOpen = Real<OpenFunction>("open");
@@ -169,11 +321,14 @@ int openat(int dirfd, const char* path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    if (path[0] == '/' || dirfd == AT_FDCWD) {
-        std::string name = SimulatedNode(path);
-        if (!name.empty()) {
-            return OpenStandIn(path, name, flags);
-        }
+    std::string name;
+    if ((flags & O_PATH) == 0 && (path[0] == '/' || dirfd == AT_FDCWD)) {
+        SimWork work(nullptr);
+        name = SimulatedNode(path);
+    }
+    if (!name.empty()) {
+        SimWork standIn("openat");
+        return OpenStandIn(path, name, flags);
     }
     static auto realOpenAt = Real<OpenAtFunction>("openat");
     return realOpenAt(dirfd, path, flags, mode);
@@ -206,6 +361,7 @@ int ioctl(int fd, unsigned long request, ...)
         static auto realIoctl = Real<IoctlFunction>("ioctl");
         return realIoctl(fd, request, argument);
     }
+    SimWork work("ioctl");
     return SimDeviceIoctl(StateDir(), found->second, request, argument);
 }
 
@@ -214,16 +370,20 @@ ssize_t write(int fd, const void* buffer, size_t count)
     static auto realWrite = Real<WriteFunction>("write");
     ssize_t written = realWrite(fd, buffer, count);
     if (written > 0) {
+        const int error = errno;
+        SimWork work(nullptr);
         std::string diskDir = DiskOfRescan(fd);
         if (!diskDir.empty()) {
             SimDeviceRescan(StateDir(), diskDir);
         }
+        errno = error;
     }
     return written;
 }
 
 unsigned int sleep(unsigned int /*seconds*/)
 {
+    SimWork work("clock_nanosleep");
     std::string passes = StateDir() + "/passes";
     unsigned count = 0;
     {
@@ -231,14 +391,28 @@ unsigned int sleep(unsigned int /*seconds*/)
         in >> count;
     }
     std::ofstream(passes) << count + 1 << "\n";
-    std::ofstream(StateDir() + "/all.trace", std::ios::app) << "pause " << count + 1 << "\n";
     (void)chmod(passes.c_str(), 0666);
-    (void)chmod((StateDir() + "/all.trace").c_str(), 0666);
+    if (!BenchMode()) {
+        std::ofstream(StateDir() + "/all.trace", std::ios::app) << "pause " << count + 1 << "\n";
+        (void)chmod((StateDir() + "/all.trace").c_str(), 0666);
+    }
+    RecordPass(count + 1);
+    const char* stop = getenv("QUELVAR_SIM_STOP_AFTER");
+    if (stop != nullptr && std::strtoul(stop, nullptr, 10) == count + 1) {
+        // As a SIGTERM that arrives during the pause: handled, then the
+        // pause ends early.
+        (void)raise(SIGTERM);
+        return 1;
+    }
     const char* pause = getenv("QUELVAR_SIM_PAUSE_MS");
     long ms = pause == nullptr ? 100 : std::atol(pause);
     struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
     // An interrupting signal ends the pause early, as it ends sleep().
-    return nanosleep(&delay, nullptr) == 0 ? 0 : 1;
+    const int slept = nanosleep(&delay, nullptr);
+    if (BenchMode()) {
+        g_pauseExitNs = ClockNs(CLOCK_MONOTONIC);
+    }
+    return slept == 0 ? 0 : 1;
 }
 
 } // extern "C"

@@ -1,0 +1,209 @@
+#!/bin/bash
+# What a pass of the daemon costs a storage node, at 0/0, 12/12, 36/36 and
+# 120/120 OSDs/bcache devices: builds the release binary and the kernel
+# simulator in build-bench/, runs the unchanged binary on the simulated host
+# and writes bench/results/REPORT.md and bench/results/pass-cost.png.
+#
+# usage (as root): bash bench/run.sh
+# environment: BENCH_SCALES ("0 12 36 120"), BENCH_LONG (10000: passes of
+# the memory run at 36/36; the other scales run BENCH_SHORT, 1000).
+#
+# Steady pass: passes 3 onward (pass 1 builds the inventory and switches the
+# caches off, pass 2 is the first with nothing changed, counted from 3 on).
+# The simulator's own work is taken out of every figure (see the simulator's
+# QUELVAR_SIM_* settings): a request it answers counts as the one system call
+# the daemon made.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build-bench
+OUT=$ROOT/bench/results
+SCALES=${BENCH_SCALES:-0 12 36 120}
+LONG=${BENCH_LONG:-10000}
+SHORT=${BENCH_SHORT:-1000}
+STEADY_FROM=2   # counted passes are STEADY_FROM+1 .. STEADY_TO
+STEADY_TO=22
+CG_TO=8
+
+if [ "$(id -u)" != 0 ]; then
+    echo "bench: needs root for the simulated host's namespaces" >&2
+    exit 77
+fi
+
+if [ -z "${BENCH_INSIDE:-}" ]; then
+    bash scripts/setup.sh
+    missing=()
+    for package in strace valgrind gnuplot-nox perl; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    if [ "${#missing[@]}" -ne 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
+    cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+    ninja -C "$BUILD" -j2 quelvar quelvar_kernelsim
+    # The runs write thousands of small state files: a tmpfs of our own
+    # keeps disk writeback out of the timings.
+    mkdir -p "$BUILD/bench/work"
+    BENCH_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
+
+WORK=$BUILD/bench/work
+mount -t tmpfs bench "$WORK"
+QUELVAR=$BUILD/src/quelvar
+SIM=$BUILD/tests/support/kernelsim/quelvar_kernelsim.so
+mkdir -p "$OUT"
+DATA=$WORK/data
+mkdir -p "$DATA"
+
+simrun() {  # simrun SCENARIO NAME PASSES [VAR=VALUE...]: one run on the simulated host
+    local scenario=$1 name=$2 passes=$3
+    shift 3
+    env QUELVAR_SIM_BENCH=1 QUELVAR_SIM_PAUSE_MS=0 QUELVAR_SIM_STOP_AFTER="$passes" \
+        SIM_PASSES=$((passes + 1)) SIM_TIMEOUT=900 SIM_PRELOAD="$SIM" "$@" \
+        bash tests/support/simhost.sh "$scenario" "$WORK/$name" "$QUELVAR"
+    [ "$(cat "$WORK/$name/status")" = 0 ] || { echo "bench: run $name failed" >&2; exit 1; }
+}
+
+# Counts the daemon's system calls per pass in an strace -f log: the
+# simulator's stretches are left out, each counting as the call it stands for.
+syscalls_per_pass() {  # FILE FROM TO -> "call per_pass" lines, then @min/@max totals
+    awk -v from="$2" -v to="$3" '
+    {
+        line = $0
+        sub(/^[0-9]+ +/, "", line)
+        if (line ~ /^(---|\+\+\+|<\.\.\. )/) next
+        p = pauses + 1
+        inwin = (p > from && p <= to)
+        if (index(line, "\"/.quelvar-sim/begin/") > 0) {
+            call = line; sub(/.*\/\.quelvar-sim\/begin\//, "", call); sub(/".*/, "", call)
+            if (call != "" && inwin) { count[call]++; total[p]++ }
+            if (call == "clock_nanosleep") pauses++
+            insim = 1
+            next
+        }
+        if (index(line, "\"/.quelvar-sim/end\"") > 0) { insim = 0; next }
+        if (insim) next
+        name = line; sub(/\(.*/, "", name)
+        if (inwin) { count[name]++; total[p]++ }
+    }
+    END {
+        n = to - from; min = -1; max = 0
+        for (q = from + 1; q <= to; q++) { t = total[q] + 0; if (min < 0 || t < min) min = t; if (t > max) max = t }
+        for (c in count) printf "%s %g\n", c, count[c] / n
+        printf "@min %d\n@max %d\n", min, max
+    }' "$1"
+}
+
+# The floor of a steady pass by call, for N OSD directories and N bcache
+# devices: three directory walks (open, two reads of entries, close), an
+# fsid read per OSD directory (open, read, close), per device one readlink
+# of its sysfs link, the write_cache read (open, read, close; only with a
+# non-empty inventory), the device's open, two requests and close; the pause.
+floor_of() {  # N CALL
+    local n=$1 attr=0
+    [ "$n" -gt 0 ] && attr=$n
+    case $2 in
+        openat) echo $((3 + n + attr + n)) ;;
+        getdents64) echo 6 ;;
+        close) echo $((3 + n + attr + n)) ;;
+        read) echo $((n + attr)) ;;
+        readlink) echo "$n" ;;
+        ioctl) echo $((2 * n)) ;;
+        clock_nanosleep) echo 1 ;;
+        total) echo $((13 + 3 * n + 8 * n)) ;;
+        *) echo 0 ;;
+    esac
+}
+
+table=$DATA/table
+: > "$table"
+for n in $SCALES; do
+    echo "== $n OSDs / $n bcache devices"
+    bash bench/scenario.sh "$n" > "$DATA/steady$n.sh"
+    bash bench/scenario.sh "$n" rebuild > "$DATA/rebuild$n.sh"
+
+    # System calls and processes, steady passes.
+    simrun "$DATA/steady$n.sh" strace$n "$STEADY_TO" QUELVAR_SIM_MARKERS=1 \
+        SIM_WRAPPER="strace -f -o $DATA/strace$n.log"
+    syscalls_per_pass "$DATA/strace$n.log" "$STEADY_FROM" "$STEADY_TO" > "$DATA/calls$n"
+    calls=$(awk '$1 == "@max" {print $2}' "$DATA/calls$n")
+    [ "$calls" = "$(awk '$1 == "@min" {print $2}' "$DATA/calls$n")" ] ||
+        echo "bench: passes differ in their system calls at $n" >&2
+    procs=$(awk '$1 ~ /^(clone|clone3|fork|vfork|execve)$/ {s += $2} END {print s + 0}' "$DATA/calls$n")
+
+    # Instructions, steady passes, the simulator left uncollected.
+    simrun "$DATA/steady$n.sh" callgrind$n "$CG_TO" QUELVAR_SIM_WINDOW="$STEADY_FROM $CG_TO" \
+        SIM_WRAPPER="valgrind --tool=callgrind --trace-children=yes --trace-children-skip=/bin/sh,/usr/bin/sh,*/pvs --callgrind-out-file=$DATA/cg$n.%p"
+    ir=$(awk '/^summary:/ {print $2}' "$DATA"/cg"$n".*.1)
+    ir=$((ir / (CG_TO - STEADY_FROM)))
+    # The zeroing of the 4 KiB path buffers, which callgrind counts a byte
+    # at a time (rep stosb).
+    zeroing=$(callgrind_annotate --inclusive=yes --threshold=100 "$DATA"/cg"$n".*.1 2>/dev/null |
+        awk '/:memset_s\(/ && !done {gsub(",", "", $1); print $1; done = 1}')
+    zeroing=$(( ${zeroing:-0} / (CG_TO - STEADY_FROM) ))
+
+    # CPU time and memory over many passes, nothing wrapped.
+    passes=$SHORT
+    [ "$n" = 36 ] && passes=$LONG
+    simrun "$DATA/steady$n.sh" memory$n "$passes"
+    cp "$WORK/memory$n/state/bench.passes" "$DATA/passes$n"
+    # Warm-up: the first 100 passes.
+    read -r cpu rss0 rss1 hwm < <(awk 'NR == 100 {c = $2; r = $3} END {printf "%.1f %d %d %d\n", ($2 - c) / (NR - 100) / 1000, r, $3, $4}' "$DATA/passes$n")
+
+    # A rebuild pass: a new OSD appears during the second pause; pvs takes 50 ms.
+    simrun "$DATA/rebuild$n.sh" rebuild$n 4 QUELVAR_SIM_PAUSE_MS=1000
+    pvs=$(awk '$1 == 2 {a = $2} $1 == 3 {b = $2} END {print b - a}' "$WORK/rebuild$n/pvs.at")
+    wall=$(awk '$1 == 3 {printf "%d", ($5 - $7) / 1e6}' "$WORK/rebuild$n/state/bench.passes")
+    pvlimit=$(( (n + 1) / 2 * 2 + n / 2 ))
+
+    echo "$n $calls $(floor_of "$n" total) $procs $ir $zeroing $cpu $hwm $((rss1 - rss0)) $pvs $pvlimit $wall $passes" >> "$table"
+done
+
+# --- report -----------------------------------------------------------------------
+commit=$(git rev-parse --short HEAD)
+[ -z "$(git status --porcelain -- src tests)" ] || commit="$commit (with uncommitted changes)"
+{
+    echo "# What a pass costs"
+    echo
+    echo "Measured by \`bash bench/run.sh\` on commit $commit, $(date -u +%Y-%m-%d), $(uname -m), $(nproc) CPUs"
+    echo "(shared), release build. Steady pass: nothing changed since the last pass; figures per pass over passes"
+    echo "$((STEADY_FROM + 1))-$STEADY_TO (system calls), $((STEADY_FROM + 1))-$CG_TO (instructions) and 101 to the end of the memory run (CPU)."
+    echo "The simulator's own work is left out of every figure; see bench/FLOOR.md for the floor and the method."
+    echo
+    echo "| OSDs / devices | syscalls | floor | ratio | processes | instructions (buffer zeroing) | CPU µs | peak RSS KiB | RSS growth KiB (passes) | rebuild: pvs runs (limit) | rebuild wall ms |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|"
+    while read -r n calls floor procs ir zeroing cpu hwm growth pvs pvlimit wall passes; do
+        ratio=$(awk -v a="$calls" -v b="$floor" 'BEGIN {printf "%.2f", a / b}')
+        echo "| $n / $n | $calls | $floor | $ratio | $procs | $ir ($zeroing) | $cpu | $hwm | $growth ($passes) | $pvs ($pvlimit) | $wall |"
+    done < "$table"
+    for n in $SCALES; do
+        echo
+        echo "System calls of a steady pass at $n/$n, by call:"
+        echo
+        echo "| call | per pass | floor |"
+        echo "|---|---|---|"
+        grep -v '^@' "$DATA/calls$n" | sort -k2,2nr -k1,1 | while read -r call count; do
+            echo "| $call | $count | $(floor_of "$n" "$call") |"
+        done
+    done
+} > "$OUT/REPORT.md"
+
+awk '{print 2 * $1, $5, $2, $3}' "$table" > "$DATA/plot.dat"
+gnuplot <<PLOT
+set terminal png size 900,540
+set output "$OUT/pass-cost.png"
+set title "quelvar: cost of a steady pass against scale"
+set xlabel "OSDs + bcache devices"
+set ylabel "instructions per pass"
+set y2label "system calls per pass"
+set ytics nomirror
+set y2tics
+set key left top
+set grid
+plot "$DATA/plot.dat" using 1:2 with linespoints title "instructions (callgrind)" axes x1y1, \
+     "$DATA/plot.dat" using 1:3 with linespoints title "system calls (strace)" axes x1y2, \
+     "$DATA/plot.dat" using 1:4 with lines dashtype 2 title "system-call floor" axes x1y2
+PLOT
+cat "$OUT/REPORT.md"
+echo "plot: $OUT/pass-cost.png"
