@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "sys/Log.h"
-#include "sys/RealPath.h"
 #include "sys/SafeString.h"
 
 namespace {
@@ -56,7 +55,7 @@ int ReadWriteFile(const char* path, void* buffer, int size, int write)
     WriteLog(LOG_DEBUG, "file path:\"%s\", fd = %d\n", path, 0);
     // Links such as those under /sys/block are followed on purpose; the
     // character rule has already been applied to what the caller named.
-    if (ResolveRealPath(path, resolved) == nullptr) {
+    if (realpath(path, resolved) == nullptr) {
         WriteLog(LOG_ERROR, "realpath failed\n");
         return 1;
     }

@@ -7,8 +7,6 @@
 #include <climits>
 #include <cstdlib>
 
-#include "sys/RealPath.h"
-
 int SystemApi::Open(const char* path, int flags, unsigned int mode)
 {
     return open(path, flags, mode);
@@ -31,7 +29,7 @@ int SystemApi::Close(int fd)
 
 char* SystemApi::RealPath(const char* path, char* resolved)
 {
-    return ResolveRealPath(path, resolved);
+    return realpath(path, resolved);
 }
 
 int SystemApi::Access(const char* path, int mode)
