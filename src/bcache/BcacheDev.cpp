@@ -40,6 +40,19 @@ int ResolveExisting(SystemApi& api, const char* path, char* resolved)
     return 0;
 }
 
+// One of the driver's two requests on the open node. A refusal is the
+// driver's word on this device (a warning, not a failed system call).
+// 0 done, -1 refused (logged).
+int DriverRequest(SystemApi& api, int fd, unsigned long request, void* record)
+{
+    if (api.IoctlData(fd, request, record) < 0) {
+        const int error = errno;
+        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 BcacheDev::BcacheDev(std::string deviceName) : status{}, tuning{}, name(std::move(deviceName)) {}
@@ -63,22 +76,12 @@ int BcacheDev::ResolvePath(const char* path, char* resolved, size_t size)
 
 int BcacheDev::GetBcacheStatus(int fd)
 {
-    if (IoctlData(fd, BCACHE_IOC_GET_STATUS, &status) < 0) {
-        const int error = errno;
-        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
-        return -1;
-    }
-    return 0;
+    return DriverRequest(*this, fd, BCACHE_IOC_GET_STATUS, &status);
 }
 
 int BcacheDev::SetBcacheTuning(int fd)
 {
-    if (IoctlData(fd, BCACHE_IOC_SET_TUNING, &tuning) < 0) {
-        const int error = errno;
-        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
-        return -1;
-    }
-    return 0;
+    return DriverRequest(*this, fd, BCACHE_IOC_SET_TUNING, &tuning);
 }
 
 int BcacheDev::TuneBcache()

@@ -33,14 +33,7 @@ int OsdComFun::ReadFsid(const std::string& dir, const std::string& name, std::st
     if (fsid == nullptr || name.empty() || dir.empty() || name[0] == '.') {
         return -1;
     }
-    char path[OSD_PATH_SIZE];
-    if (BuildOsdPath(path, dir, name, "/fsid") != 0) {
-        return -1;
-    }
-    if (Access(path, F_OK) != 0) {
-        return -1;
-    }
-    if (ReadFirstLine(*this, path, *fsid) != 0) {
+    if (ReadOsdFile(*this, dir, name, "/fsid", *fsid) != 0) {
         return -1;
     }
     // Nothing is trimmed: a carriage return or a blank makes the line too long.

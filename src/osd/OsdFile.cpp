@@ -1,5 +1,4 @@
 #include "osd/OsdFile.h"
-#include "sys/ScopedHandles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +9,7 @@
 
 #include "sys/Log.h"
 #include "sys/SafeString.h"
+#include "sys/ScopedHandles.h"
 
 int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir, const std::string& name,
                  const char* suffix)
@@ -62,4 +62,14 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
     std::istringstream stream(std::string(buffer, filled));
     (void)api.GetLine(stream, line);
     return 0;
+}
+
+int ReadOsdFile(SystemApi& api, const std::string& dir, const std::string& name, const char* suffix,
+                std::string& line)
+{
+    char path[OSD_PATH_SIZE];
+    if (BuildOsdPath(path, dir, name, suffix) != 0 || api.Access(path, F_OK) != 0) {
+        return -1;
+    }
+    return ReadFirstLine(api, path, line);
 }

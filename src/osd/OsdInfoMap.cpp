@@ -81,15 +81,8 @@ int OsdInfoMap::ProbeOsdDir(const std::string& dir, const std::string& name, Osd
     if (info == nullptr || name.empty() || name[0] == '.') {
         return -1;
     }
-    char path[OSD_PATH_SIZE];
-    if (BuildOsdPath(path, dir, name, "/type") != 0) {
-        return -1;
-    }
-    if (Access(path, F_OK) != 0) {
-        return -1;
-    }
     std::string type;
-    if (ReadFirstLine(*this, path, type) != 0) {
+    if (ReadOsdFile(*this, dir, name, "/type", type) != 0) {
         return -1;
     }
     info->engineType = EngineTypeOf(type);
