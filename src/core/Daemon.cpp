@@ -37,11 +37,6 @@ int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
     return RunDeviceSteps(device, inventory.OsdInfoList());
 }
 
-const char* Daemon::DevDir() const
-{
-    return DEV_DIR;
-}
-
 void Daemon::Pause()
 {
     // A handled SIGTERM ends the pause early; the next pass then stops.
@@ -50,7 +45,7 @@ void Daemon::Pause()
 
 int Daemon::WalkDevices(const OsdInfoMap& inventory)
 {
-    DIR* dir = opendir(DevDir());
+    DIR* dir = opendir(DEV_DIR);
     if (dir == nullptr) {
         int error = errno;
         WriteLog(LOG_ERROR, "opendir [/dev] error:%d %s\n", error, strerror(error));

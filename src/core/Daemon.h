@@ -47,7 +47,6 @@ protected:
     // that lives for this entry only. ERR_PRIVILEGE stops the walk and,
     // after the pause, the daemon.
     [[nodiscard]] virtual int DeviceSteps(const std::string& name, const OsdInfoMap& inventory);
-    [[nodiscard]] virtual const char* DevDir() const;
     virtual void Pause();
 
 private:
