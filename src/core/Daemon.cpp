@@ -21,11 +21,6 @@ bool IsBcacheDevEntry(const struct dirent& entry)
     return entry.d_type == DT_BLK && strncmp(entry.d_name, "bcache", 6) == 0;
 }
 
-int Daemon::PrepareLog()
-{
-    return PrepareLogDir();
-}
-
 int Daemon::PerPassStep(OsdInfoMap& inventory)
 {
     return inventory.RefreshOsdInfo();
@@ -67,7 +62,7 @@ int Daemon::WalkDevices(const OsdInfoMap& inventory)
 
 int Daemon::Run()
 {
-    if (PrepareLog() != 0) {
+    if (PrepareLogDir() != 0) {
         return -1;
     }
     WriteLog(LOG_INFO, "quelvar start\n");

@@ -38,7 +38,6 @@ public:
     [[nodiscard]] int Run();
 
 protected:
-    [[nodiscard]] virtual int PrepareLog();
     // Runs at the top of every pass: brings the inventory up to date.
     // ERR_PRIVILEGE stops the daemon; any other result leaves the inventory
     // as it stands and the pass goes on.
