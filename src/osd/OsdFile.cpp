@@ -28,16 +28,20 @@ int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir, const std:
 int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
 {
     // Checked before opening: merely opening a device node can act on the
-    // device, and a FIFO without a writer would hold a blocking open forever.
+    // device (a watchdog reboots the host when closed unprepared), and a FIFO
+    // without a writer would hold a blocking open forever. The ceph user who
+    // owns the directory cannot make device nodes, only links to them, so the
+    // file is never followed through a link: not here, and not at the open,
+    // in case a link was swapped in since.
     struct stat status {};
-    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (lstat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
         return -1;
     }
-    ScopedFd fd(api, api.Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+    ScopedFd fd(api, api.Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0));
     if (fd.get() < 0) {
         return -1;
     }
-    // The owner of the directory may have swapped the entry since the stat.
+    // A FIFO swapped in since the check opened without blocking; refuse it.
     if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return -1;
     }

@@ -170,6 +170,13 @@ TEST_F(OsdInventoryTest, HostileTypeOrFsidIsRefusedWithoutBlocking)
         {"long line",
          [&](const std::string& at) { tree.AddFile(at, std::string(5000, 'x') + "\n"); return true; }},
         {"device node", [&](const std::string& at) { return tree.AddZeroDevice(at); }},
+        // Even to a good file: a link swapped in after the check could lead anywhere.
+        {"link to a regular file",
+         [&](const std::string& at) {
+             tree.AddFile("elsewhere", at.find("type") != std::string::npos ? std::string("filestore\n") : FSID + "\n");
+             tree.AddLink(at, tree.Path("elsewhere"));
+             return true;
+         }},
     };
     for (const auto& kind : kinds) {
         for (const char* file : {"ceph-0/type", "ceph-0/fsid"}) {
