@@ -1,5 +1,6 @@
 #include "sys/Log.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -82,6 +83,24 @@ void StripLineEnds(char* line)
     }
 }
 
+// Opens the current log for appending, as fopen's "a" does, but never
+// through a link: the log directory belongs to the daemon's user, who need
+// not be root, while lines of privileged steps are written (and the file's
+// mode set) as root.
+FILE* OpenLog()
+{
+    int fd = open(LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // Where fopen's "a" leaves the stream, so that its position is the size.
+    FILE* log = lseek(fd, 0, SEEK_END) < 0 ? nullptr : fdopen(fd, "a");
+    if (log == nullptr) {
+        (void)close(fd);
+    }
+    return log;
+}
+
 // Moves the current log aside when it has grown past the limit and returns
 // the stream the line goes to, or null when the log cannot be reopened.
 FILE* RotateIfFull(FILE* log)
@@ -97,7 +116,7 @@ FILE* RotateIfFull(FILE* log)
     if (rename(LOG_FILE, LOG_FILE_OLD) != 0) {
         return nullptr;
     }
-    return fopen(LOG_FILE, "a");
+    return OpenLog();
 }
 
 } // namespace
@@ -131,7 +150,7 @@ void WriteLog(int level, const char* format, ...)
         return;
     }
 
-    FILE* log = fopen(LOG_FILE, "a");
+    FILE* log = OpenLog();
     if (log != nullptr) {
         log = RotateIfFull(log);
     }
@@ -154,12 +173,14 @@ void WriteLog(int level, const char* format, ...)
 namespace {
 
 // Hands one existing path to the daemon's user. 0 done, -1 failed.
+// The files are handed over without following a link, which anyone running
+// as the daemon's user could have planted there to be given a file of root's.
 int ChownIfPresent(const char* path, uid_t owner, gid_t group, bool mustExist)
 {
     if (!mustExist && access(path, F_OK) != 0) {
         return 0;
     }
-    if (chown(path, owner, group) != 0) {
+    if ((mustExist ? chown(path, owner, group) : lchown(path, owner, group)) != 0) {
         printf("chown %s error:%s\n", path, strerror(errno));
         return -1;
     }

@@ -122,6 +122,19 @@ TEST_F(LogTest, PrepareLogDirMakesOrHandsOverTheDirectory)
         EXPECT_EQ(std::make_pair(Stat(path).st_uid, Stat(path).st_gid), std::make_pair(uid_t{1234}, getgid()));
     }
     EXPECT_THAT(g_privilege.calls, ElementsAre("setuid(0)", "seteuid(1234)"));
+
+    // A link planted by anyone running as that user leads neither the
+    // hand-over nor a line (written as root in a privileged step) elsewhere.
+    const std::string rootFile = "/var/log/root-owned";
+    std::ofstream(rootFile) << "root's\n";
+    ASSERT_EQ(unlink(LOG_FILE), 0);
+    ASSERT_EQ(symlink(rootFile.c_str(), LOG_FILE), 0);
+    EXPECT_EQ(PrepareLogDir(), 0);
+    EXPECT_EQ(Stat(rootFile.c_str()).st_uid, uid_t{0});
+    g_privilege.euid = 0;
+    EXPECT_EQ(Stdout([] { WriteLog(LOG_INFO, "privileged step"); }), "Open log file failed \n");
+    EXPECT_EQ(Stat(rootFile.c_str()).st_size, 7);
+    EXPECT_EQ(Stat(rootFile.c_str()).st_mode & 07777, 0644u);
 }
 
 TEST_F(LogTest, PrepareLogDirFailsOnStandardOutput)
