@@ -129,10 +129,10 @@ void PrepareParameterList(ModeBuffer* buffer, int form)
 }
 
 // Reads mode data in two passes, first the header to learn the length, then
-// all of it. 0 with *out holding *allocated bytes of which the second pass
-// announced *total; 1 failed (logged).
+// all of it. 0 with *out holding the data, of which the second pass
+// announced *total bytes; 1 failed (logged).
 int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pageSelector, int form,
-                 MallocBuffer* out, uint32_t* allocated, uint32_t* total)
+                 MallocBuffer* out, uint32_t* total)
 {
     const uint32_t headerLength = HeaderLength(form);
     MallocBuffer header = AllocateZeroed(headerLength);
@@ -168,7 +168,6 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
         return 1;
     }
     *out = std::move(data);
-    *allocated = length;
     *total = returned;
     return 0;
 }
@@ -299,19 +298,20 @@ int ScsiCmd::AtaSetFeatures(int fd, unsigned char subcommand, int form)
     return SendSgIo(fd, &frame.request, true);
 }
 
-// 0 with the mode data and its allocated length handed to the caller, 1
-// failed (logged).
+// 0 with the mode data and the length its full read announced handed to the
+// caller, 1 failed (logged). Not the length allocated after the header pass:
+// a device whose data came back shorter would leave zeroed bytes to be read
+// as its Caching page, and a write cache that is on would look off.
 int ScsiCmd::ModeSense6(int fd, int pageControl, const unsigned char* pageSelector, unsigned char** buffer,
                         uint32_t* length)
 {
     MallocBuffer data;
-    uint32_t allocated = 0;
     uint32_t total = 0;
-    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_SIX_BYTE, &data, &allocated, &total) != 0) {
+    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_SIX_BYTE, &data, &total) != 0) {
         return 1;
     }
     *buffer = data.release();
-    *length = allocated;
+    *length = total;
     return 0;
 }
 
@@ -321,9 +321,8 @@ int ScsiCmd::ModeSense10(int fd, int pageControl, const unsigned char* pageSelec
                          uint32_t* length)
 {
     MallocBuffer data;
-    uint32_t allocated = 0;
     uint32_t total = 0;
-    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_TEN_BYTE, &data, &allocated, &total) != 0) {
+    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_TEN_BYTE, &data, &total) != 0) {
         return 1;
     }
     *buffer = data.release();

@@ -44,6 +44,15 @@ TEST_F(ScsiOnSimDisk, SetWriteCacheSendsExactlyTheExpectedCommands)
         // A 12-byte Caching page is too short in both forms: nothing selected.
         {"Caching page too short", Kind::Scsi, [](SimDisk& d) { d.cachingPageLength = 0x0a; }, 1,
          "sense10_8 sense10_28 sense6_4 sense6_24 sense10_8 sense10_28 sense6_4 sense6_24"},
+        // The header promised a page the data then lacked: never read the
+        // zeroed rest of the buffer as a cache already off.
+        {"six-byte data shorter than its header said", Kind::Scsi,
+         [](SimDisk& d) {
+             d.unsupportedOpcodes = {0x5a, 0x55};
+             d.cachingPageLength = 0;
+             d.headerOverstates = 20;
+         },
+         1, "sense10_8 sense6_4 sense6_32 sense10_8 sense6_4 sense6_32"},
         {"header without a page", Kind::Scsi, [](SimDisk& d) { d.cachingPageLength = d.blockDescriptorLength = 0; },
          1, "sense10_8 sense10_8 sense6_4 sense6_4 sense10_8 sense10_8 sense6_4 sense6_4", nullptr,
          "[WARNING][bufferLen invalied!]"},

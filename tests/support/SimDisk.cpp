@@ -351,6 +351,10 @@ SimDisk::Outcome SimDisk::ModeSense(const std::vector<unsigned char>& cdb)
     }
     data.insert(data.end(), descriptors.begin(), descriptors.end());
     data.insert(data.end(), pages.begin(), pages.end());
+    // A header-only read learns a length the full read then falls short of.
+    if (outcome.allocationLength <= (tenByte ? 8u : 4u)) {
+        data[tenByte ? 1 : 0] = static_cast<unsigned char>(data[tenByte ? 1 : 0] + headerOverstates);
+    }
     return outcome;
 }
 

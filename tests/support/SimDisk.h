@@ -47,6 +47,9 @@ public:
     // firmware appends to the Caching page in ten-byte mode data; 0 for none.
     // Lets a test reach any mode data length.
     uint32_t vendorPageLength = 0;
+    // Bytes by which a header-only MODE SENSE overstates the mode data that
+    // the full read then returns, as some bridges do.
+    unsigned char headerOverstates = 0;
     // D_SENSE of the Control mode page: descriptor-format sense data instead
     // of fixed format for ordinary errors.
     bool descriptorSense = false;
