@@ -45,10 +45,12 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
     if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return -1;
     }
-    // Not zeroed: only the `filled` bytes the reads stored are ever looked at.
+    // Not zeroed: only the `filled` bytes the reads stored are ever looked at,
+    // each once, as it arrives.
     char buffer[OSD_LINE_MAX];
     size_t filled = 0;
-    while (filled < sizeof(buffer) && memchr(buffer, '\n', filled) == nullptr) {
+    bool lineEnd = false;
+    while (!lineEnd && filled < sizeof(buffer)) {
         ssize_t got = api.Read(fd.get(), buffer + filled, static_cast<int>(sizeof(buffer) - filled));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -59,9 +61,10 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
         if (got == 0) {
             break;
         }
+        lineEnd = memchr(buffer + filled, '\n', static_cast<size_t>(got)) != nullptr;
         filled += static_cast<size_t>(got);
     }
-    if (filled == sizeof(buffer) && memchr(buffer, '\n', filled) == nullptr) {
+    if (!lineEnd && filled == sizeof(buffer)) {
         return -1;
     }
     std::istringstream stream(std::string(buffer, filled));
