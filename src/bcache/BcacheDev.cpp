@@ -18,10 +18,20 @@
 
 namespace {
 
-constexpr size_t PATH_SIZE = 4096;
 // Device nodes are opened read-only and never created; the mode is inert.
 constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
 constexpr unsigned DEVICE_OPEN_MODE = 0600;
+
+// The existence test of a resolved path. 0 exists, -1 not (logged).
+int CheckResolved(SystemApi& api, const char* resolved)
+{
+    if (api.Access(resolved, F_OK) != 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+        return -1;
+    }
+    return 0;
+}
 
 // realpath, then an existence test of its result, with the messages of the
 // backing-disk lookups. 0 done, -1 failed (logged).
@@ -32,12 +42,7 @@ int ResolveExisting(SystemApi& api, const char* path, char* resolved)
         WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
         return -1;
     }
-    if (api.Access(resolved, F_OK) != 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
-        return -1;
-    }
-    return 0;
+    return CheckResolved(api, resolved);
 }
 
 // One of the driver's two requests on the open node. A refusal is the
@@ -66,12 +71,7 @@ int BcacheDev::ResolvePath(const char* path, char* resolved, size_t size)
         WriteLog(LOG_ERROR, "realpath %s %d error:%d %s\n", path, static_cast<int>(size), error, strerror(error));
         return -1;
     }
-    if (Access(resolved, F_OK) != 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
-        return -1;
-    }
-    return 0;
+    return CheckResolved(*this, resolved);
 }
 
 int BcacheDev::GetBcacheStatus(int fd)
@@ -86,13 +86,12 @@ int BcacheDev::SetBcacheTuning(int fd)
 
 int BcacheDev::TuneBcache()
 {
-    char path[PATH_SIZE];
-    char resolved[PATH_SIZE];
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
-        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+    char path[PATH_BUFFER_SIZE];
+    char resolved[PATH_BUFFER_SIZE];
+    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
         return -1;
     }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/dev/%s", name.c_str()) < 0) {
+    if (FormatPath(path, "/dev/%s", name.c_str()) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", name.c_str());
         return -1;
     }
@@ -130,13 +129,12 @@ int BcacheDev::TuneBcache()
 
 int BcacheDev::GetBackendDev(std::string& disk)
 {
-    char path[PATH_SIZE];
-    char resolved[PATH_SIZE];
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
-        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+    char path[PATH_BUFFER_SIZE];
+    char resolved[PATH_BUFFER_SIZE];
+    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
         return -1;
     }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/sys/block/%s/bcache", name.c_str()) < 0) {
+    if (FormatPath(path, "/sys/block/%s/bcache", name.c_str()) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", name.c_str());
         return -1;
     }
@@ -168,13 +166,12 @@ int BcacheDev::FlushBcache()
     if (GetBackendDev(disk) != 0) {
         return -1;
     }
-    char path[PATH_SIZE];
-    char resolved[PATH_SIZE];
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
-        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+    char path[PATH_BUFFER_SIZE];
+    char resolved[PATH_BUFFER_SIZE];
+    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
         return -1;
     }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/dev/%s", disk.c_str()) < 0) {
+    if (FormatPath(path, "/dev/%s", disk.c_str()) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
         return -1;
     }

@@ -12,20 +12,18 @@
 
 namespace {
 
-constexpr size_t PATH_SIZE = 4096;
 constexpr size_t ATTRIBUTE_SIZE = 256;
 
 } // namespace
 
 int QueryWriteCacheMode(const std::string& disk)
 {
-    char path[PATH_SIZE];
+    char path[PATH_BUFFER_SIZE];
     char text[ATTRIBUTE_SIZE];
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0 ||
-        memset_s(text, sizeof(text), 0, sizeof(text)) != 0) {
+    if (memset_s(text, sizeof(text), 0, sizeof(text)) != 0) {
         return WRITE_CACHE_UNKNOWN;
     }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/sys/block/%s/queue/write_cache", disk.c_str()) < 0) {
+    if (FormatPath(path, "/sys/block/%s/queue/write_cache", disk.c_str()) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/queue/write_cache error\n", disk.c_str());
         return WRITE_CACHE_UNKNOWN;
     }
@@ -46,11 +44,8 @@ int QueryWriteCacheMode(const std::string& disk)
 
 int RescanDisk(const std::string& disk)
 {
-    char path[PATH_SIZE];
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0) {
-        return -1;
-    }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "/sys/block/%s/device/rescan", disk.c_str()) < 0) {
+    char path[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/block/%s/device/rescan", disk.c_str()) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/device/rescan failed\n", disk.c_str());
         return -1;
     }

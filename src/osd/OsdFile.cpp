@@ -12,13 +12,10 @@
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
-int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir, const std::string& name,
+int BuildOsdPath(char (&path)[PATH_BUFFER_SIZE], const std::string& dir, const std::string& name,
                  const char* suffix)
 {
-    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0) {
-        return -1;
-    }
-    if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "%s%s%s", dir.c_str(), name.c_str(), suffix) < 0) {
+    if (FormatPath(path, "%s%s%s", dir.c_str(), name.c_str(), suffix) < 0) {
         WriteLog(LOG_ERROR, "snprintf_s %s%s%s error\n", dir.c_str(), name.c_str(), suffix);
         return -1;
     }
@@ -75,7 +72,7 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
 int ReadOsdFile(SystemApi& api, const std::string& dir, const std::string& name, const char* suffix,
                 std::string& line)
 {
-    char path[OSD_PATH_SIZE];
+    char path[PATH_BUFFER_SIZE];
     if (BuildOsdPath(path, dir, name, suffix) != 0 || api.Access(path, F_OK) != 0) {
         return -1;
     }

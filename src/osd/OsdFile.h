@@ -7,15 +7,15 @@
 #include <cstddef>
 #include <string>
 
+#include "sys/SafeString.h"
 #include "sys/SystemApi.h"
 
-constexpr size_t OSD_PATH_SIZE = 4096;
 // A type name or a 36-character fsid needs a few dozen bytes; anything that
 // has no line end within this many is not one of them.
 constexpr size_t OSD_LINE_MAX = 4096;
 
 // Writes dir + name + suffix into `path`. 0 done, -1 too long (logged).
-[[nodiscard]] int BuildOsdPath(char (&path)[OSD_PATH_SIZE], const std::string& dir,
+[[nodiscard]] int BuildOsdPath(char (&path)[PATH_BUFFER_SIZE], const std::string& dir,
                                const std::string& name, const char* suffix);
 
 // Replaces `line` with the first line of the regular file `path`, without its

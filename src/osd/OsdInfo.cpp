@@ -38,11 +38,11 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
         {"/block.wal", &walLink, true},
     };
     for (const LinkField& link : links) {
-        char path[OSD_PATH_SIZE];
+        char path[PATH_BUFFER_SIZE];
         if (BuildOsdPath(path, dir, name, link.suffix) != 0) {
             return -1;
         }
-        char target[OSD_PATH_SIZE];
+        char target[PATH_BUFFER_SIZE];
         if (memset_s(target, sizeof(target), 0, sizeof(target)) != 0) {
             return -1;
         }

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <utility>
 
 #include "scsi/ScsiDefs.h"
 #include "sys/Log.h"
@@ -129,10 +128,13 @@ void PrepareParameterList(ModeBuffer* buffer, int form)
 }
 
 // Reads mode data in two passes, first the header to learn the length, then
-// all of it. 0 with *out holding the data, of which the second pass
-// announced *total bytes; 1 failed (logged).
+// all of it, and hands it out with the length the full read announced. Not
+// the length allocated after the header pass: a device whose data came back
+// shorter would leave zeroed bytes to be read as its Caching page, and a
+// write cache that is on would look off.
+// 0 with *buffer (the caller frees it) and *dataLength set, 1 failed (logged).
 int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pageSelector, int form,
-                 MallocBuffer* out, uint32_t* total)
+                 unsigned char** buffer, uint32_t* dataLength)
 {
     const uint32_t headerLength = HeaderLength(form);
     MallocBuffer header = AllocateZeroed(headerLength);
@@ -167,8 +169,8 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
         WriteLog(LOG_WARNING, "bufferLen invalied!\n");
         return 1;
     }
-    *out = std::move(data);
-    *total = returned;
+    *buffer = data.release();
+    *dataLength = returned;
     return 0;
 }
 
@@ -298,36 +300,16 @@ int ScsiCmd::AtaSetFeatures(int fd, unsigned char subcommand, int form)
     return SendSgIo(fd, &frame.request, true);
 }
 
-// 0 with the mode data and the length its full read announced handed to the
-// caller, 1 failed (logged). Not the length allocated after the header pass:
-// a device whose data came back shorter would leave zeroed bytes to be read
-// as its Caching page, and a write cache that is on would look off.
 int ScsiCmd::ModeSense6(int fd, int pageControl, const unsigned char* pageSelector, unsigned char** buffer,
                         uint32_t* length)
 {
-    MallocBuffer data;
-    uint32_t total = 0;
-    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_SIX_BYTE, &data, &total) != 0) {
-        return 1;
-    }
-    *buffer = data.release();
-    *length = total;
-    return 0;
+    return ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_SIX_BYTE, buffer, length);
 }
 
-// 0 with the mode data and the length it announced handed to the caller, 1
-// failed (logged).
 int ScsiCmd::ModeSense10(int fd, int pageControl, const unsigned char* pageSelector, unsigned char** buffer,
                          uint32_t* length)
 {
-    MallocBuffer data;
-    uint32_t total = 0;
-    if (ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_TEN_BYTE, &data, &total) != 0) {
-        return 1;
-    }
-    *buffer = data.release();
-    *length = total;
-    return 0;
+    return ReadModeData(*this, fd, pageControl, pageSelector, SCSI_FORM_TEN_BYTE, buffer, length);
 }
 
 // 0 with *wce set from the Caching page (ten-byte read first, six-byte if

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr size_t RESOLVED_PATH_SIZE = 4096;
 constexpr unsigned CHECKED_FILE_MODE = 0600;
 
 bool IsSafeChar(unsigned char c)
@@ -48,7 +47,7 @@ int SafeReadWriteFile(const char* path, void* buffer, int size, int write)
 
 int ReadWriteFile(const char* path, void* buffer, int size, int write)
 {
-    char resolved[RESOLVED_PATH_SIZE];
+    char resolved[PATH_BUFFER_SIZE];
     if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
         return 1;
     }

@@ -39,3 +39,15 @@ int snprintf_s(char* dest, size_t destMax, size_t count, const char* format, ...
     va_end(args);
     return result;
 }
+
+int FormatPath(char (&path)[PATH_BUFFER_SIZE], const char* format, ...)
+{
+    if (memset_s(path, sizeof(path), 0, sizeof(path)) != 0) {
+        return -1;
+    }
+    va_list args;
+    va_start(args, format);
+    int result = vsnprintf_s(path, sizeof(path), sizeof(path) - 1, format, args);
+    va_end(args);
+    return result;
+}

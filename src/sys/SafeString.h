@@ -30,4 +30,13 @@ constexpr size_t SAFE_STRING_MAX = 0x7fffffffUL;
 [[nodiscard]] int vsnprintf_s(char* dest, size_t destMax, size_t count, const char* format,
                               va_list args) __attribute__((format(printf, 4, 0)));
 
+// Every path the daemon builds goes into a buffer of this size.
+constexpr size_t PATH_BUFFER_SIZE = 4096;
+
+// Zeroes `path`, then formats at most PATH_BUFFER_SIZE - 1 characters into
+// it. snprintf_s's result: negative when the path does not fit (the caller
+// logs, naming its format).
+[[nodiscard]] int FormatPath(char (&path)[PATH_BUFFER_SIZE], const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 #endif

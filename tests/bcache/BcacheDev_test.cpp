@@ -89,7 +89,7 @@ TEST_F(BcacheDevTest, TuneRaisesPrivilegeForTheOpenAloneAndStopsOnRefusals)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ScratchLog log;
+        LogCapture log;
         auto dev = Present();
         g_privilege.euid = row.euid;
         row.setup(*dev, driver);
@@ -158,7 +158,7 @@ TEST_F(BcacheDevTest, FlushSwitchesOffRescansThenSyncs)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ScratchLog log;
+        LogCapture log;
         auto dev = Present(row.mode);
         row.setup(*dev);
 
@@ -172,7 +172,7 @@ TEST_F(BcacheDevTest, FlushSwitchesOffRescansThenSyncs)
 
 TEST_F(BcacheDevTest, OverlongNamesTouchNothing)
 {
-    ScratchLog log;
+    LogCapture log;
     g_privilege.euid = 1000;
     TestBcacheDev dev(std::string(4091, 'b'));
     std::string disk = "unchanged";

@@ -10,7 +10,7 @@
 #include <set>
 
 #include "support/FakePrivilege.h"
-#include "support/LogFile.h"
+#include "support/LogCapture.h"
 #include "sys/Status.h"
 
 namespace {
@@ -64,7 +64,7 @@ TEST(Daemon, WalksBcacheBlockDevicesUntilStoppedOrPrivilegeIsLost)
         SCOPED_TRACE(row.name);
         FakePrivilege::Reset();
         running = 1;
-        ScratchLog log;
+        LogCapture log;
         RecordingDaemon daemon;
         daemon.perPassResult = row.perPassResult;
         daemon.deviceResult = row.deviceResult;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/LogFile.h"
+#include "support/LogCapture.h"
 #include "support/SimBcache.h"
 #include "support/TestBcacheDev.h"
 #include "sys/Status.h"
@@ -68,7 +68,7 @@ TEST(DeviceSteps, RaisePrivilegeForTheFlushAndTheOpenAlone)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ScratchMount sys("/sys");
-        ScratchLog log;
+        LogCapture log;
         ASSERT_TRUE(sys.ok() && log.ok());
         SimBcache driver;
         SilentDisk backingDisk;

@@ -1,5 +1,5 @@
 // Small files under the throwaway mounts of a test's private namespace, and
-// the scratch log (support/LogFile.h) most such tests read back.
+// the scratch log (support/LogCapture.h) most such tests read back.
 #ifndef QUELVAR_TESTS_SUPPORT_SCRATCHFILES_H
 #define QUELVAR_TESTS_SUPPORT_SCRATCHFILES_H
 
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "support/LogFile.h"
+#include "support/LogCapture.h"
 
 // Creates `path` with `text`, making its parent directories.
 inline void MakeFile(const std::string& path, const std::string& text)

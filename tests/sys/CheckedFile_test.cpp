@@ -37,7 +37,7 @@ protected:
         ASSERT_EQ(symlink("/var/log/files/dir", "/var/log/files/todir"), 0);
     }
 
-    ScratchLog log;
+    LogCapture log;
 };
 
 TEST_F(CheckedFile, OneTransferOnAnExistingFile)

@@ -11,7 +11,7 @@
 #include <regex>
 
 #include "support/FakePrivilege.h"
-#include "support/LogFile.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ protected:
         ASSERT_TRUE(log.ok());
     }
     const std::string pid = std::to_string(getpid());
-    ScratchLog log;
+    LogCapture log;
 };
 
 TEST_F(LogTest, FormatsLevelsStripsAndLimitsLines)
