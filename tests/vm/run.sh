@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the daemon against a real Linux kernel: Debian's own kernel boots in a
-# QEMU VM with a SATA disk on AHCI, a SCSI disk on virtio-scsi, virtio-blk
+# QEMU VM with a SATA disk on AHCI, a SCSI disk on virtio-scsi, an NVMe disk, virtio-blk
 # disks for the bcache cache set and the OSD DB, scsi_debug, real bcache and
 # real LVM. One VM boot per scenario; results come back over a 9p share.
 #
@@ -15,7 +15,7 @@ set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 GUEST="$HERE/guest"
-MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_mod 9p 9pnet_virtio scsi_debug"
+MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_mod dm_crypt nvme 9p 9pnet_virtio scsi_debug"
 TOOLS="/usr/sbin/lvm /usr/sbin/make-bcache /usr/sbin/bcache-super-show /usr/sbin/hdparm /usr/bin/sdparm
 /usr/bin/sg_modes /usr/bin/sg_raw /usr/bin/sg_sync /usr/bin/sg_turs /usr/bin/sg_inq /usr/bin/sg_sat_set_features"
 PACKAGES="qemu-system-x86 busybox-static lvm2 bcache-tools kmod cpio sg3-utils sdparm hdparm"
@@ -103,7 +103,9 @@ PrepareKernel() {
         return
     fi
     ver=$(apt-cache show --no-all-versions "$pkg" | awk '/^Version:/ {print $2; exit}')
-    KDIR="$CACHE/kernel/$pkg-$ver"
+    # The module list is part of the name: a module added here is fetched
+    # with its dependencies instead of missing from a kernel built before.
+    KDIR="$CACHE/kernel/$pkg-$ver-$(echo "$MODULES" | sha256sum | cut -c1-8)"
     if [ -f "$KDIR/ready" ]; then
         KVER=$(cat "$KDIR/release")
         return
@@ -219,6 +221,7 @@ RunScenario() {
     truncate -s 256M "$dir/scsi.img"
     truncate -s 64M "$dir/cache.img"
     truncate -s 64M "$dir/db.img"
+    truncate -s 256M "$dir/nvme.img"
     local start=$SECONDS
     timeout -k 5 $((GUEST_TIMEOUT + 90)) qemu-system-x86_64 \
         -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -m 768 -smp 1 \
@@ -232,6 +235,8 @@ RunScenario() {
         -device virtio-scsi-pci,id=vscsi \
         -drive "if=none,id=scsi0,file=$dir/scsi.img,format=raw,cache=unsafe" \
         -device scsi-hd,bus=vscsi.0,drive=scsi0,vendor=QEMU,product=QVSCSI,serial=QVSCSI0,write-cache=on \
+        -drive "if=none,id=nvme0,file=$dir/nvme.img,format=raw,cache=unsafe" \
+        -device nvme,drive=nvme0,serial=QVNVME0 \
         -drive "if=none,id=cache0,file=$dir/cache.img,format=raw,cache=unsafe" \
         -device virtio-blk-pci,drive=cache0,serial=QVCACHE \
         -drive "if=none,id=db0,file=$dir/db.img,format=raw,cache=unsafe" \
