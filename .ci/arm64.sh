@@ -70,5 +70,4 @@ if [ "$machine" != "AArch64" ]; then
 fi
 
 step "testing under $(qemu-aarch64-static --version | head -n1)"
-cd "$build"
-ctest --output-on-failure -j"$jobs"
+bash scripts/ctest.sh "$build" --output-on-failure -j"$jobs"

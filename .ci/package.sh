@@ -39,6 +39,45 @@ apt_get() {
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -q "$@"
 }
 
+# The build tools may pull in newer versions of packages the host already
+# has. A newer version from the host's own Debian release (a point release or
+# a security update) is what the host receives anyway, so it is let through
+# and shown. Anything else would change what the host runs on in a way nobody
+# asked for: a removal, a downgrade, or a version from another release or
+# archive (an essential package from elsewhere above all). That is refused
+# and left to a person.
+#   judge_changes < "apt-get -s install" output; 0 when nothing is refused
+judge_changes() {
+    local release line name old new origins origin o ours refused=0
+    release=$(. /etc/os-release && echo "$VERSION_ID")
+    while IFS= read -r line; do
+        if [[ $line == "Remv "* ]]; then
+            echo "refused, a removal: $line"
+            refused=1
+        elif [[ $line =~ ^Inst\ [^\ ]+\ \[ ]]; then
+            # Inst NAME [OLD] (NEW ORIGIN[, ORIGIN...] [ARCH]) ...
+            IFS='|' read -r name old new origins < <(sed -E \
+                's/^Inst ([^ ]+) \[([^]]+)\] \(([^ ]+) ([^[]*)\[.*$/\1|\2|\3|\4/' <<<"$line")
+            ours=0
+            IFS=',' read -ra origin <<<"$origins"
+            for o in "${origin[@]}"; do
+                o=${o# }
+                [[ $o =~ ^Debian(-Security)?:${release}(\.[0-9]+)?/ ]] && ours=1
+            done
+            if ! dpkg --compare-versions "$new" gt "$old" 2>/dev/null; then
+                echo "refused, not an upgrade: $line"
+                refused=1
+            elif ((ours == 0)); then
+                echo "refused, not from Debian $release's own archive: $line"
+                refused=1
+            else
+                echo "upgrading $name $old -> $new (${origins% })"
+            fi
+        fi
+    done
+    return "$refused"
+}
+
 apt_updated=0
 install_missing() {
     local missing=() p
@@ -50,10 +89,9 @@ install_missing() {
         apt_get update >/dev/null
         apt_updated=1
     fi
-    # Never let the build tools upgrade or remove what the host runs on.
-    if apt_get -s install --no-install-recommends "${missing[@]}" | grep -E '^(Remv |Inst [^ ]+ \[)'; then
-        fail "installing ${missing[*]} would change installed packages (above); do it by hand"
-    fi
+    local plan
+    plan=$(apt_get -s install --no-install-recommends "${missing[@]}") || fail "apt-get cannot plan installing ${missing[*]}"
+    judge_changes <<<"$plan" || fail "installing ${missing[*]} would change installed packages (above); do it by hand"
     echo "installing ${missing[*]}"
     apt_get install -y --no-install-recommends "${missing[@]}" >/dev/null
 }

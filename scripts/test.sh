@@ -9,4 +9,4 @@ build=${BUILD_DIR:-build}
 # shellcheck disable=SC2086
 cmake -S . -B "$build" -G Ninja ${CMAKE_ARGS:-} > /dev/null
 ninja -C "$build"
-ctest --test-dir "$build" --output-on-failure -j2
+bash scripts/ctest.sh "$build" --output-on-failure -j2
