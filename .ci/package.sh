@@ -97,7 +97,7 @@ install_missing() {
 }
 
 step "build tools"
-install_missing dpkg-dev debhelper cmake ninja-build g++ lintian systemd man-db groff-base \
+install_missing build-essential dpkg-dev debhelper cmake ninja-build g++ lintian systemd man-db groff-base \
     binutils crossbuild-essential-arm64
 if [[ ${QUELVAR_PKG_CHECK:-0} == 1 ]]; then
     install_missing libgtest-dev libgmock-dev
