@@ -15,7 +15,7 @@ set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 GUEST="$HERE/guest"
-MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_mod dm_crypt nvme 9p 9pnet_virtio scsi_debug"
+MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_mod dm_crypt xts algif_skcipher nvme 9p 9pnet_virtio scsi_debug"
 TOOLS="/usr/sbin/lvm /usr/sbin/make-bcache /usr/sbin/bcache-super-show /usr/sbin/hdparm /usr/bin/sdparm
 /usr/bin/sg_modes /usr/bin/sg_raw /usr/bin/sg_sync /usr/bin/sg_turs /usr/bin/sg_inq /usr/bin/sg_sat_set_features"
 PACKAGES="qemu-system-x86 busybox-static lvm2 bcache-tools kmod cpio sg3-utils sdparm hdparm"
@@ -39,6 +39,14 @@ AllScenarios() {
 NeedsFull() {
     grep -q '^# needs: full-daemon' "$GUEST/scenarios/$1.sh"
 }
+
+# "# vm: ceph-root": the scenario runs Ceph's own tools from a Debian root
+# (cephroot.sh), on disks big enough for them, with more memory and time.
+NeedsCephRoot() {
+    grep -q '^# vm: ceph-root' "$GUEST/scenarios/$1.sh"
+}
+# shellcheck source=cephroot.sh
+. "$HERE/cephroot.sh"
 
 if [ "$listOnly" = 1 ]; then
     for s in $(AllScenarios); do
@@ -202,7 +210,7 @@ PrepareRunImage() {
     cc -static -O2 -o "$root/usr/sbin/qvprobe" "$GUEST/qvprobe.c"
     cp "$GUEST/init" "$root/init"
     chmod 755 "$root/init"
-    cp "$GUEST/lib.sh" "$root/guest/"
+    cp "$GUEST"/*.sh "$root/guest/"
     cp -r "$GUEST/scenarios" "$root/guest/"
     cp "$GUEST/lvm.conf" "$root/etc/lvm/lvm.conf"
     (cd "$root" && find . | cpio -o -H newc --quiet) >"$WORK/run.cpio"
@@ -214,20 +222,32 @@ PrepareRunImage() {
 # One boot. The guest bounds the scenario itself and always powers off; the
 # host bound is the backstop for a guest that hangs anyway.
 RunScenario() {
-    local name=$1 dir="$OUT/$1" rc=0
+    local name=$1 dir="$OUT/$1" rc=0 disk=256M db=64M mem=768 limit=$GUEST_TIMEOUT extra=()
     rm -rf "$dir"
     mkdir -p "$dir/share"
-    truncate -s 256M "$dir/sata.img"
-    truncate -s 256M "$dir/scsi.img"
+    if NeedsCephRoot "$name"; then
+        # ceph-volume refuses devices under 5 GB; the images stay sparse.
+        PrepareCephRoot
+        disk=8G db=8G mem=3072 limit=${QUELVAR_VM_CEPH_TIMEOUT:-900}
+        truncate -s "$disk" "$dir/scsi2.img"
+        # Ceph's erasure-code library uses instructions QEMU's default
+        # TCG model lacks.
+        extra=(-cpu max -drive "if=none,id=scsi1,file=$dir/scsi2.img,format=raw,cache=unsafe"
+            -device scsi-hd,bus=vscsi.0,drive=scsi1,vendor=QEMU,product=QVSCSI2,serial=QVSCSI1,write-cache=on
+            -fsdev "local,id=cephroot,path=$CEPH_ROOT,security_model=none,readonly=on"
+            -device virtio-9p-pci,fsdev=cephroot,mount_tag=cephroot)
+    fi
+    truncate -s "$disk" "$dir/sata.img"
+    truncate -s "$disk" "$dir/scsi.img"
     truncate -s 64M "$dir/cache.img"
-    truncate -s 64M "$dir/db.img"
-    truncate -s 256M "$dir/nvme.img"
+    truncate -s "$db" "$dir/db.img"
+    truncate -s "$disk" "$dir/nvme.img"
     local start=$SECONDS
-    timeout -k 5 $((GUEST_TIMEOUT + 90)) qemu-system-x86_64 \
-        -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -m 768 -smp 1 \
+    timeout -k 5 $((limit + 90)) qemu-system-x86_64 \
+        -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -m "$mem" -smp 1 \
         -display none -serial "file:$dir/console.log" \
         -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd" \
-        -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$GUEST_TIMEOUT" \
+        -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$limit" \
         -device virtio-rng-pci \
         -device ahci,id=ahci \
         -drive "if=none,id=sata0,file=$dir/sata.img,format=raw,cache=unsafe" \
@@ -243,6 +263,7 @@ RunScenario() {
         -device virtio-blk-pci,drive=db0,serial=QVDB \
         -fsdev "local,id=results,path=$dir/share,security_model=none" \
         -device virtio-9p-pci,fsdev=results,mount_tag=results \
+        "${extra[@]}" \
         >"$dir/qemu.log" 2>&1 || rc=$?
     rm -f "$dir"/*.img
     local took=$((SECONDS - start))

@@ -1,0 +1,113 @@
+# Helpers for the scenarios that let Ceph's own tools make the OSDs (busybox
+# sh, sourced after lib.sh). Debian's root with Ceph is mounted read-only at
+# $CEPH over 9p; the tools and the daemon run in a chroot there, with tmpfs
+# wherever they write, /dev, /proc and /sys shared with the guest.
+
+CEPH=/ceph
+
+# A command in the Debian root, with a clean environment. Without udev,
+# device-mapper users (LVM, cryptsetup) make their own device nodes.
+InCeph() {
+    chroot "$CEPH" /usr/bin/env -i PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+        LC_ALL=C.UTF-8 DM_DISABLE_UDEV=1 "$@"
+}
+
+CephEnter() {
+    mkdir -p "$CEPH"
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro cephroot "$CEPH" || return 1
+    local d
+    for d in run tmp root var/log var/lib/ceph var/tmp etc/ceph etc/lvm usr/local/sbin; do
+        mount -t tmpfs -o mode=0755 tmpfs "$CEPH/$d" || return 1
+    done
+    chmod 1777 "$CEPH/tmp" "$CEPH/var/tmp"
+    mount -o bind /dev "$CEPH/dev"
+    mount -o bind /proc "$CEPH/proc"
+    mount -o bind /sys "$CEPH/sys"
+    cp /etc/lvm/lvm.conf "$CEPH/etc/lvm/lvm.conf"
+    mkdir -p "$CEPH/etc/lvm/archive" "$CEPH/etc/lvm/backup" "$CEPH/run/lock/lvm"
+    # What the packages made under the tmpfs mounts, made again.
+    InCeph sh -c 'for d in mon osd bootstrap-osd tmp crash; do install -d -o ceph -g ceph /var/lib/ceph/$d; done
+        install -d -o ceph -g ceph /var/log/ceph /run/ceph' || return 1
+    # The release binary under test, with Debian's own libraries.
+    cp /usr/sbin/quelvar "$CEPH/usr/local/sbin/quelvar"
+    ip link set lo up
+}
+
+# A one-node cluster: one monitor on loopback, the admin and bootstrap-osd
+# keys, pools of size one. Prints nothing on success.
+CephMon() {
+    local fsid
+    fsid=$(Uuid)
+    cat >"$CEPH/etc/ceph/ceph.conf" <<CONF
+[global]
+fsid = $fsid
+mon initial members = a
+mon host = 127.0.0.1
+public network = 127.0.0.0/8
+ms bind ipv6 = false
+auth cluster required = cephx
+auth service required = cephx
+auth client required = cephx
+osd pool default size = 1
+mon allow pool size one = true
+osd objectstore = bluestore
+CONF
+    InCeph sh -e -c "
+        ceph-authtool --create-keyring /tmp/mon.keyring --gen-key -n mon. --cap mon 'allow *'
+        ceph-authtool --create-keyring /etc/ceph/ceph.client.admin.keyring --gen-key -n client.admin \
+            --cap mon 'allow *' --cap osd 'allow *' --cap mgr 'allow *'
+        ceph-authtool --create-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring --gen-key \
+            -n client.bootstrap-osd --cap mon 'profile bootstrap-osd' --cap mgr 'allow r'
+        ceph-authtool /tmp/mon.keyring --import-keyring /etc/ceph/ceph.client.admin.keyring
+        ceph-authtool /tmp/mon.keyring --import-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
+        chown ceph:ceph /tmp/mon.keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
+        monmaptool --create --add a 127.0.0.1 --fsid $fsid /tmp/monmap
+        install -d -o ceph -g ceph /var/lib/ceph/mon/ceph-a
+        ceph-mon --mkfs -i a --monmap /tmp/monmap --keyring /tmp/mon.keyring --setuser ceph --setgroup ceph
+        ceph-mon -i a --setuser ceph --setgroup ceph
+        timeout 120 ceph -s >/dev/null
+    " >/tmp/ceph-mon.out 2>&1 || { cat /tmp/ceph-mon.out; return 1; }
+}
+
+# ceph-volume with its own log kept for the output.
+CephVolume() {
+    echo "# ceph-volume $*"
+    InCeph ceph-volume "$@" >/tmp/ceph-volume.out 2>&1
+    local rc=$?
+    if [ $rc != 0 ]; then
+        sed 's/^/  | /' /tmp/ceph-volume.out | tail -n 30
+        grep -A12 Traceback "$CEPH/var/log/ceph/ceph-volume.log" | tail -n 14 | sed 's/^/  log| /'
+    fi
+    return $rc
+}
+
+# What the tool made, to compare the simulated host's vocabulary with:
+# the links and their owners, the files, the mount.
+ShowOsdDir() {
+    local dir=$1
+    echo "== $dir"
+    grep " $CEPH$dir " /proc/mounts | sed 's/^/  mount: /'
+    ls -ln "$CEPH$dir" | sed 's/^/  /'
+    local l
+    for l in block block.db block.wal; do
+        [ -L "$CEPH$dir/$l" ] && echo "  $l -> $(readlink "$CEPH$dir/$l")  ($(InCeph readlink -f "$dir/$l"))"
+    done
+    echo "  type: $(cat "$CEPH$dir/type" 2>/dev/null), fsid: $(cat "$CEPH$dir/fsid" 2>/dev/null)"
+}
+
+# The NVMe Volatile Write Cache feature (FID 06h) as the controller answers.
+NvmeVwc() {
+    InCeph nvme get-feature "/dev/$1" -f 6 2>/dev/null | sed -n 's/.*Current value:[[:space:]]*\(0x[0-9a-fA-F]*\).*/\1/p'
+}
+
+DiskByNvmeSerial() {
+    local d
+    for d in /sys/block/nvme*; do
+        [ -e "$d/device/serial" ] || continue
+        if [ "$(tr -d ' ' <"$d/device/serial")" = "$1" ]; then
+            basename "$d"
+            return 0
+        fi
+    done
+    return 1
+}
