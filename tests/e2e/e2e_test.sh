@@ -159,6 +159,10 @@ case_unprivileged_daemon() {
         echo "SKIP: secure-mode preloading is only simulated for the native, uninstrumented daemon"
         exit 77
     fi
+    # The daemon's user must reach the binary, and a clone under /root is
+    # closed to it.
+    cp "$QUELVAR" "$OUT/quelvar"
+    QUELVAR=$OUT/quelvar
     sim unprivileged SIM_EUID=1000 SIM_PASSES=2
     check "exit status 0" test "$(status)" = 0
     check "the ceph user's OSD was read and its disk switched" test "$(state sdb.state)" = "wce=0 savedWce=1"
