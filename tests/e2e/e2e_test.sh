@@ -136,7 +136,8 @@ case_failures_still_tune() {
     check "a disk that refuses is reported" has_line "$PREFIX\[ERROR\]\[change config of sdb failed\]"
     check "with the flush result" has_line "$PREFIX\[ERROR\]\[FlushBcache error:bcache0 return:1\]"
     check "its device still tuned" test "$(requests 1 bcache0 SET_TUNING)" = 1
-    check "tried again on the next pass" test "$(log | grep -c 'change config of sdb failed')" = 2
+    # A loaded machine may let a third pass begin before SIGTERM lands.
+    check "tried again on the next pass" test "$(log | grep -c 'change config of sdb failed')" -ge 2
     check "the cache is still on" test "$(state sdb.state)" = "wce=1 savedWce=1"
 }
 
