@@ -24,10 +24,11 @@ MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_m
 TOOLS="/usr/sbin/lvm /usr/sbin/make-bcache /usr/sbin/bcache-super-show /usr/sbin/hdparm /usr/bin/sdparm
 /usr/bin/sg_modes /usr/bin/sg_raw /usr/bin/sg_sync /usr/bin/sg_turs /usr/bin/sg_inq /usr/bin/sg_sat_set_features"
 PACKAGES="qemu-system-x86 busybox-static lvm2 bcache-tools kmod cpio sg3-utils sdparm hdparm"
-# arm64: the same modules (pci-host-generic, the virt machine's PCI host, is
-# built in; scsi_debug is built here); the same TOOLS, from the arm64 builds of the packages that hold
-# them on this host, beside these; the host needs these packages too.
-ARM64_PACKAGES="busybox-static libstdc++6"  # libstdc++6: the daemon's C++ runtime
+# arm64: the same MODULES (pci-host-generic, the virt machine's PCI host, is
+# built in; scsi_debug is built here) and TOOLS, these from the arm64 builds
+# of the packages that hold them on this host; beside them busybox and the
+# daemon's C++ runtime.
+ARM64_PACKAGES="busybox-static libstdc++6"
 ARM64_HOST_PACKAGES="qemu-system-arm gcc-aarch64-linux-gnu make xz-utils"
 
 full=0
@@ -200,7 +201,9 @@ PrepareKernel() {
     fi
     dpkg-deb -x "$tmp"/*.deb "$tmp/root"
     KVER=$(ls "$tmp/root/lib/modules")
-    [ "$ARCH" = arm64 ] && BuildScsiDebugArm64 "$tmp" "$ver"
+    if [ "$ARCH" = arm64 ]; then
+        BuildScsiDebugArm64 "$tmp" "$ver"
+    fi
     depmod -b "$tmp/root" "$KVER"
     rm -rf "$KDIR"
     mkdir -p "$KDIR/modules"
@@ -345,7 +348,15 @@ PrepareArm64Root() {
     tmp=$(mktemp -d "$KCACHE/root-tmp.XXXXXX")
     # The file names carry the versions: name=version asks for exactly these.
     # shellcheck disable=SC2046
-    (cd "$tmp" && Apt apt-get download -q $(sed -E 's/^([^_]+)_([^_]+)_.*/\1=\2/; s/%3a/:/' "$resolved") >/dev/null)
+    if ! (cd "$tmp" && Apt apt-get download -q $(sed -E 's/^([^_]+)_([^_]+)_.*/\1=\2/; s/%3a/:/' "$resolved") >/dev/null); then
+        # The archive has moved on since the list was read: read it anew, once.
+        rm -rf "$tmp"
+        [ -z "${ARM64_LISTS_READ:-}" ] || { echo "vm: cannot fetch the arm64 packages" >&2; exit 69; }
+        ARM64_LISTS_READ=1
+        Apt apt-get update -qq >/dev/null 2>&1 && touch "$KCACHE/apt/updated"
+        PrepareArm64Root
+        return
+    fi
     mkdir "$tmp/root"
     for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$tmp/root"; done
     rm -rf "$ROOT64"
