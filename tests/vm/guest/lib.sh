@@ -280,3 +280,32 @@ Teardown() {
     sleep 1
     return 0
 }
+
+# Puts the guest back as it booted, so that scenarios can follow one another
+# in one boot: the daemon's log kept aside as /results/NAME-quelvar.log, the
+# OSDs, LVM, bcache and scsi_debug gone, the disks' first megabyte (bcache
+# and LVM labels) blank and their volatile caches on again.
+Reset() {
+    local name=$1 d f i=0
+    Teardown
+    # Stopping and unregistering are asynchronous.
+    while [ $i -lt 20 ] && ls -d /sys/block/bcache* /sys/fs/bcache/*-* >/dev/null 2>&1; do
+        sleep 1
+        i=$((i + 1))
+    done
+    rm -rf /var/lib/ceph/osd/*
+    for f in /var/log/quelvar/quelvar.log*; do
+        [ -e "$f" ] && mv "$f" "/results/$name-$(basename "$f")"
+    done
+    rmmod scsi_debug 2>/dev/null
+    for d in /sys/block/sd* /sys/block/vd*; do
+        [ -e "$d" ] || continue
+        d=$(basename "$d")
+        dd if=/dev/zero of="/dev/$d" bs=1M count=1 conv=fsync 2>/dev/null
+        case "$d" in
+        sd*) sdparm -q --set=WCE "/dev/$d" >/dev/null 2>&1 && echo 1 >"/sys/block/$d/device/rescan" ;;
+        esac
+    done
+    unset DAEMON_PID DAEMON_STATUS
+    echo "reset after $name: $(ls /sys/block | tr '\n' ' ')"
+}
