@@ -92,14 +92,14 @@ MakeBacking() {
     local disk=$1 cset=$2 i=0
     make-bcache -B "/dev/$disk" >/dev/null || return 1
     echo "/dev/$disk" >/sys/fs/bcache/register 2>/dev/null
-    while [ ! -e "/sys/block/$disk/bcache/dev" ] && [ $i -lt 10 ]; do
+    while [ ! -e "/sys/class/block/$disk/bcache/dev" ] && [ $i -lt 10 ]; do
         sleep 1
         i=$((i + 1))
     done
     local bc
-    bc=$(basename "$(readlink "/sys/block/$disk/bcache/dev")")
-    echo "$cset" >"/sys/block/$disk/bcache/attach"
-    echo writeback >"/sys/block/$disk/bcache/cache_mode"
+    bc=$(basename "$(readlink "/sys/class/block/$disk/bcache/dev")")
+    echo "$cset" >"/sys/class/block/$disk/bcache/attach"
+    echo writeback >"/sys/class/block/$disk/bcache/cache_mode"
     i=0
     while [ ! -b "/dev/$bc" ] && [ $i -lt 10 ]; do
         sleep 1
@@ -279,4 +279,36 @@ Teardown() {
     done
     sleep 1
     return 0
+}
+
+# The NVMe namespace of the controller QEMU gives this serial.
+NvmeBySerial() {
+    local d
+    for d in /sys/block/nvme*; do
+        [ -e "$d/device/serial" ] || continue
+        if [ "$(tr -d ' ' <"$d/device/serial")" = "$1" ]; then
+            basename "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The disk's own answer for an NVMe namespace: the Volatile Write Cache
+# feature (FID 06h) read with Get Features, current value.
+Vwc() {
+    local r
+    r=$(qvprobe nvme "/dev/$1" admin 0a 0 6 0 | sed -n 's/.* rc=0 .*result=0x\([0-9a-f]*\) .*/\1/p')
+    [ -n "$r" ] && echo $((0x$r & 1)) || echo unreadable
+}
+
+# One primary partition over the first 128 MiB of the disk; prints its name.
+MakePartition() {
+    printf 'o\nn\np\n1\n\n+128M\nw\n' | fdisk "/dev/$1" >/dev/null 2>&1
+    local i=0
+    while [ ! -b "/dev/${1}1" ] && [ $i -lt 10 ]; do
+        sleep 1
+        i=$((i + 1))
+    done
+    [ -b "/dev/${1}1" ] && echo "${1}1"
 }
