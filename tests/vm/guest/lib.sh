@@ -312,3 +312,26 @@ MakePartition() {
     done
     [ -b "/dev/${1}1" ] && echo "${1}1"
 }
+
+# Waits until the command prints the value, SECONDS at most; the disk is
+# asked, not the daemon's log.
+WaitValue() {
+    local want=$1 limit=$2 i=0
+    shift 2
+    while [ $i -lt "$limit" ]; do
+        [ "$("$@")" = "$want" ] && return 0
+        sleep 1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+# Waits for the daemon to begin a pause: its pass has ended and the next
+# starts five seconds later, time enough to change a disk and read it back.
+Sleeping() { grep -q nanosleep "/proc/$DAEMON_PID/wchan" 2>/dev/null; }
+WaitPauseStart() {
+    local i=0
+    while Sleeping && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+    while ! Sleeping && [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+    Sleeping
+}
