@@ -154,14 +154,16 @@ case_cache_switched_back_on() {
 }
 
 case_cache_turned_on_behind_the_kernel() {
-    sim wce-behind-kernel SIM_PASSES=3
-    check "the kernel still says write through after the disk's cache came back" \
-        test "$(state sdb.write_cache.before)" = "write back"
-    check "caught in the next pass and switched by MODE SELECT(10)" test "$(requests 2 sdb 'SG_IO 55 10')" = 1
+    sim wce-behind-kernel SIM_PASSES=4
+    # The change lands during the first pause, or on a loaded machine early
+    # in the second pass: caught by the next pass that asks the disk.
+    check "caught within a pass and switched by MODE SELECT(10)" \
+        test "$(requests 2 sdb 'SG_IO 55 10')$(requests 3 sdb 'SG_IO 55 10')" = 10 -o \
+        "$(requests 2 sdb 'SG_IO 55 10')$(requests 3 sdb 'SG_IO 55 10')" = 01
     check "the operator learns of it once" \
         test "$(log | grep -c 'INFO\]\[write cache of sdb: the disk says on, the kernel says write through\]')" = 1
     check "two switches in all" test "$(log | grep -c 'change config of sdb succeed')" = 2
-    check "then only asked" test "$(pass_trace 3 | grep '^sdb')" = "sdb $PEEK10"
+    check "then only asked" test "$(pass_trace 4 | grep '^sdb')" = "sdb $PEEK10"
     check "off at the end" test "$(state sdb.state)" = "wce=0 savedWce=1"
 }
 
