@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "bcache/BcachePolicy.h"
-#include "bcache/WriteCacheGuard.h"
+#include "disk/BackingDisk.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/ScopedHandles.h"
@@ -161,46 +161,13 @@ int BcacheDev::GetBackendDev(std::string& disk)
 int BcacheDev::FlushBcache()
 {
     // Resolved afresh rather than taken from the caller, so the disk touched
-    // is the one the link names now.
-    std::string disk;
-    if (GetBackendDev(disk) != 0) {
+    // is the one the link names now. A partition's cache, attributes and
+    // rescan are its whole disk's.
+    std::string backing;
+    if (GetBackendDev(backing) != 0) {
         return -1;
     }
-    char path[PATH_BUFFER_SIZE];
-    char resolved[PATH_BUFFER_SIZE];
-    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
-        return -1;
-    }
-    if (FormatPath(path, "/dev/%s", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
-        return -1;
-    }
-    if (ResolveExisting(*this, path, resolved) != 0) {
-        return -1;
-    }
-    // The caller already runs this with effective user 0.
-    ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
-    if (device.get() < 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
-        return -1;
-    }
-
-    const int changed = SetWriteCache(device.get(), 0);
-    if (changed == -1) {
-        // The disk's cache is off already. If the block layer still calls it
-        // "write back" it has not re-read the disk since; a rescan makes it.
-        return QueryWriteCacheMode(disk) == WRITE_CACHE_BACK ? RescanDisk(disk) : 0;
-    }
-    if (changed == 1) {
-        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
-        return 1;
-    }
-    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
-    const int result = RescanDisk(disk);
-    // Whatever the volatile cache held before the switch goes to the medium
-    // now. Only logged: the cache is off either way.
-    const int synced = SyncCache(device.get());
-    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), synced);
-    return result;
+    BackingDisk disk;
+    FindBackingDisk(*this, backing, &disk);
+    return SwitchDiskWriteCacheOff(*this, disk);
 }

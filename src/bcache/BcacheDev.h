@@ -32,8 +32,9 @@ public:
     // Names the backing disk through sysfs. 0 with `disk` set, -1 failed
     // (`disk` unchanged).
     [[nodiscard]] int GetBackendDev(std::string& disk);
-    // Switches the backing disk's volatile write cache off, rescans and syncs
-    // it. Runs with effective user 0. 0 done, 1 the switch failed, -1 any
+    // Switches the volatile write cache of the backing disk (the whole disk
+    // of a partition) off, rescans and syncs it (disk/BackingDisk does the
+    // work). Runs with effective user 0. 0 done, 1 the switch failed, -1 any
     // other failure, ERR_PRIVILEGE from the rescan's privilege drop.
     [[nodiscard]] int FlushBcache();
 

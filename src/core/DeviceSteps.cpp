@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "bcache/WriteCacheGuard.h"
+#include "disk/BackingDisk.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
@@ -36,22 +37,49 @@ int FlushWithPrivilege(BcacheDev& device)
     return result;
 }
 
+// The disk's own answer, read inside a privileged window of its own: the
+// disk's node is root's. ERR_PRIVILEGE when the return to the saved user
+// failed, -1 when privilege could not be raised, else 0 with *state set.
+int ReadWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state)
+{
+    uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    *state = ReadDiskWriteCache(device, disk);
+    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : 0;
+}
+
 } // namespace
 
 int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
 {
-    std::string disk;
-    if (device.GetBackendDev(disk) != 0) {
+    std::string backing;
+    if (device.GetBackendDev(backing) != 0) {
         WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
         return -1;
     }
-    // The mode is only read when some OSD could need it: an empty inventory
-    // costs no attribute read.
-    if (records.empty() || QueryWriteCacheMode(disk) == WRITE_CACHE_THROUGH) {
+    // A disk behind no guarded OSD is not looked at, not even its attribute.
+    if (records.empty() || FindCacheOffRecord(records, device.Name()) == nullptr) {
         return 0;
     }
-    if (FindCacheOffRecord(records, device.Name()) == nullptr) {
-        return 0;
+    BackingDisk disk;
+    FindBackingDisk(device, backing, &disk);
+    // "write back" leads straight to the switch, which reads the disk first.
+    // "write through" is only what the kernel last saw: a SCSI disk's cache
+    // turned back on behind its back (sdparm, a reset to saved values) still
+    // shows it, and so the disk itself is asked. A disk that cannot tell is
+    // left to the kernel's view, so it is not switched in vain every pass.
+    if (QueryWriteCacheMode(disk.name) == WRITE_CACHE_THROUGH) {
+        int state = DISK_CACHE_UNKNOWN;
+        const int read = ReadWithPrivilege(device, disk, &state);
+        if (read != 0) {
+            return read;
+        }
+        if (state != DISK_CACHE_ON) {
+            return 0;
+        }
+        WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n", disk.name.c_str());
     }
     return FlushWithPrivilege(device);
 }

@@ -15,11 +15,13 @@
 // the data disk's cache would hold acknowledged writes). Null when none.
 [[nodiscard]] const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device);
 
-// Resolves the backing disk and, when a record obliges it and the block
-// layer does not already report "write through", runs FlushBcache with
-// raised privilege. -1 when the backing disk is unknown or privilege could
-// not be raised, 0 when nothing was to be done, else FlushBcache's result;
-// ERR_PRIVILEGE when the return to the saved user failed.
+// Resolves the backing disk and, when a record obliges it, runs FlushBcache
+// with raised privilege: at once when the block layer reports the whole
+// disk "write back" (or cannot tell), and after asking the disk itself when
+// it reports "write through", only if the disk says its cache is on.
+// -1 when the backing disk is unknown or privilege could not be raised, 0
+// when nothing was to be done, else FlushBcache's result; ERR_PRIVILEGE
+// when the return to the saved user failed.
 [[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records);
 
 // Tunes the device. TuneBcache's result; ERR_PRIVILEGE (logged here) when

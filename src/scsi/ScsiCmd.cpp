@@ -1,5 +1,6 @@
 #include "scsi/ScsiCmd.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -78,15 +79,30 @@ uint32_t BlockDescriptorLength(const unsigned char* data, int form)
     return data[MODE_HEADER6_BD_LENGTH];
 }
 
-// The Caching page, taken to be the first page after the block descriptors,
-// or null when the data is too short to hold all of its 20 bytes.
+// The Caching page among the pages after the block descriptors, found by its
+// page code (a device may put another page first), or null when it is not
+// there or the data is too short to hold all of its 20 bytes.
 unsigned char* CachingPage(unsigned char* data, uint32_t length, int form)
 {
     uint32_t offset = HeaderLength(form) + BlockDescriptorLength(data, form);
-    if (length < offset + CACHING_PAGE_LENGTH) {
-        return nullptr;
+    // Page_0 format has a one-byte page length at byte 1; sub_page format
+    // (SPF, bit 6 of byte 0) a two-byte one at bytes 2-3 (SPC-4 7.5.7).
+    while (offset + 2 <= length) {
+        unsigned char* page = data + offset;
+        const bool subpageFormat = (page[0] & MODE_PAGE_SPF) != 0;
+        if (!subpageFormat && (page[0] & MODE_PAGE_CODE_MASK) == CACHING_PAGE_CODE) {
+            return offset + CACHING_PAGE_LENGTH <= length ? page : nullptr;
+        }
+        if (subpageFormat) {
+            if (offset + 4 > length) {
+                break;
+            }
+            offset += 4 + ((static_cast<uint32_t>(page[2]) << 8) | page[3]);
+        } else {
+            offset += 2 + page[1];
+        }
     }
-    return data + offset;
+    return nullptr;
 }
 
 // Turns mode data read by MODE SENSE into a MODE SELECT parameter list. The
@@ -116,7 +132,7 @@ void PrepareParameterList(ModeBuffer* buffer, int form)
     while (offset + 2 <= length) {
         unsigned char* page = data + offset;
         page[0] &= static_cast<unsigned char>(~MODE_PAGE_PS);
-        if ((page[0] & 0x40) != 0) {
+        if ((page[0] & MODE_PAGE_SPF) != 0) {
             if (offset + 4 > length) {
                 break;
             }
@@ -128,10 +144,12 @@ void PrepareParameterList(ModeBuffer* buffer, int form)
 }
 
 // Reads mode data in two passes, first the header to learn the length, then
-// all of it, and hands it out with the length the full read announced. Not
-// the length allocated after the header pass: a device whose data came back
+// all of it, and hands it out with the length of what is really mode data:
+// what the full read announced, cut to what the device transferred. Not the
+// length allocated after the header pass: a device whose data came back
 // shorter would leave zeroed bytes to be read as its Caching page, and a
-// write cache that is on would look off.
+// write cache that is on would look off. MODE SENSE(6) cannot ask for more
+// than 255 bytes; a longer announcement is read as far as that goes.
 // 0 with *buffer (the caller frees it) and *dataLength set, 1 failed (logged).
 int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pageSelector, int form,
                  unsigned char** buffer, uint32_t* dataLength)
@@ -152,12 +170,14 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
         WriteLog(LOG_ERROR, "bufferLen exceeds: %d!\n", static_cast<int>(length));
         return 1;
     }
+    const bool clipped = form != SCSI_FORM_TEN_BYTE && length > MODE_SENSE6_ALLOCATION_MAX;
+    const uint32_t allocation = clipped ? MODE_SENSE6_ALLOCATION_MAX : length;
 
-    MallocBuffer data = AllocateZeroed(length);
+    MallocBuffer data = AllocateZeroed(allocation);
     if (!data) {
         return 1;
     }
-    mode = ModeBuffer{static_cast<int32_t>(length), data.get()};
+    mode = ModeBuffer{static_cast<int32_t>(allocation), data.get()};
     if (scsi.SendModeSense(fd, pageControl, pageSelector, &mode, form) != 0) {
         WriteLog(LOG_ERROR, "get mode parameter list failed!\n");
         return 1;
@@ -165,12 +185,13 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     // The first pass's total is at least 2 (ten-byte) or 1 (six-byte), so
     // the length field lies inside the buffer.
     const uint32_t returned = ModeDataTotal(data.get(), form);
-    if (returned <= headerLength || returned > length) {
+    const uint32_t real = std::min({returned, allocation, static_cast<uint32_t>(mode.transferred)});
+    if (returned <= headerLength || (returned > allocation && !clipped) || real <= headerLength) {
         WriteLog(LOG_WARNING, "bufferLen invalied!\n");
         return 1;
     }
     *buffer = data.release();
-    *dataLength = returned;
+    *dataLength = real;
     return 0;
 }
 
@@ -183,6 +204,33 @@ bool HoldsAtaStatus(const sg_io_hdr& header, const unsigned char* sense)
 {
     return header.sb_len_wr > ATA_SENSE_STATUS_BYTE && (sense[0] & 0x7f) == SENSE_DESCRIPTOR_FORMAT &&
            sense[SENSE_FIRST_DESCRIPTOR] == ATA_STATUS_RETURN_DESCRIPTOR;
+}
+
+// A pass-through the drive completed: the layer reports no error of its own
+// (NO SENSE, or RECOVERED ERROR for the registers CK_COND asked for), and
+// the drive is ready with no busy, fault, data request or error bit.
+bool AtaCompletedCleanly(const unsigned char* sense)
+{
+    const unsigned char key = sense[1] & 0x0f;  // descriptor format: byte 1
+    const unsigned char status = sense[ATA_SENSE_STATUS_BYTE];
+    return (key == SENSE_KEY_NO_SENSE || key == SENSE_KEY_RECOVERED_ERROR) && (status & ATA_STATUS_DRDY) != 0 &&
+           (status & ATA_STATUS_FAULT_MASK) == 0;
+}
+
+// UNIT ATTENTION, MODE PARAMETERS CHANGED in either sense format (SPC-4
+// 4.5.2: key, ASC, ASCQ at bytes 1-3 in descriptor format, 2, 12, 13 in
+// fixed format).
+bool ModeParametersChanged(const sg_io_hdr& header, const unsigned char* sense)
+{
+    const bool descriptor = (sense[0] & 0x7f) >= SENSE_DESCRIPTOR_FORMAT;
+    const unsigned needed = descriptor ? 4 : 14;
+    if (header.sb_len_wr < needed) {
+        return false;
+    }
+    const unsigned char key = (descriptor ? sense[1] : sense[2]) & 0x0f;
+    const unsigned char asc = descriptor ? sense[2] : sense[12];
+    const unsigned char ascq = descriptor ? sense[3] : sense[13];
+    return key == SENSE_KEY_UNIT_ATTENTION && asc == ASC_PARAMETERS_CHANGED && ascq == ASCQ_MODE_PARAMETERS_CHANGED;
 }
 
 } // namespace
@@ -203,23 +251,34 @@ int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
     header.sbp = request->sense;
     header.timeout = request->timeout == 0 ? SCSI_DEFAULT_TIMEOUT_MS : static_cast<unsigned int>(request->timeout);
 
+    const bool quiet = (request->flags & SG_REQUEST_QUIET) != 0;
     int result = IoctlData(fd, SG_IO, &header);
     if (result < 0) {
-        WriteLog(LOG_ERROR, "send sg IO failed %d.\n", result);
+        if (!quiet) {
+            WriteLog(LOG_ERROR, "send sg IO failed %d.\n", result);
+        }
         return 1;
     }
+    // What the device did not transfer is not data, whatever its header says.
+    request->resid = header.resid < 0 || header.resid > request->dataLength ? request->dataLength : header.resid;
     const unsigned driverCode = header.driver_status & SG_DRIVER_CODE_MASK;
     if (header.masked_status == 0 && header.host_status == 0 && driverCode == 0) {
         return 0;
     }
     // With CK_COND the device answers CHECK CONDITION even on success; the
-    // ATA status it returns in the sense data is what tells.
+    // sense key and the ATA status it returns in the sense data tell.
     if (driverCode == DRIVER_SENSE && checkAtaStatus && HoldsAtaStatus(header, request->sense) &&
-        (request->sense[ATA_SENSE_STATUS_BYTE] & ATA_STATUS_ERR_DRQ) == 0) {
+        AtaCompletedCleanly(request->sense)) {
         return 0;
     }
-    WriteLog(LOG_WARNING, "SG IO excute failed %d %d %d.\n", header.masked_status, header.host_status,
-             driverCode);
+    if (driverCode == DRIVER_SENSE && (request->flags & SG_REQUEST_UNIT_ATTENTION_EXPECTED) != 0 &&
+        ModeParametersChanged(header, request->sense)) {
+        return SG_RESULT_UNIT_ATTENTION;
+    }
+    if (!quiet) {
+        WriteLog(LOG_WARNING, "SG IO excute failed %d %d %d.\n", header.masked_status, header.host_status,
+                 driverCode);
+    }
     return 1;
 }
 
@@ -231,6 +290,7 @@ int ScsiCmd::SendModeSense(int fd, int pageControl, const unsigned char* pageSel
     const bool tenByte = form == SCSI_FORM_TEN_BYTE;
     CommandFrame frame(tenByte ? SCSI_CDB10_LENGTH : SCSI_CDB6_LENGTH, SG_DXFER_FROM_DEV, buffer->data,
                        buffer->length);
+    frame.request.flags = buffer->flags;
     unsigned char* cdb = frame.cdb;
     // Byte 2: PC in bits 7-6, page code below; byte 3: subpage code.
     cdb[2] = static_cast<unsigned char>(((pageControl & 3) << 6) | pageSelector[0]);
@@ -243,7 +303,9 @@ int ScsiCmd::SendModeSense(int fd, int pageControl, const unsigned char* pageSel
         cdb[0] = SCSI_OP_MODE_SENSE6;
         cdb[4] = static_cast<unsigned char>(buffer->length & 0xff);
     }
-    return SendSgIo(fd, &frame.request, false);
+    const int result = SendSgIo(fd, &frame.request, false);
+    buffer->transferred = buffer->length - frame.request.resid;
+    return result;
 }
 
 // MODE SELECT(6) or (10) (SPC-4 6.9, 6.10) of the whole buffer, page format,
@@ -402,7 +464,50 @@ int ScsiCmd::SetWriteCacheModePage(int fd, int wanted, int form)
         return 1;
     }
     ModeBuffer buffer{static_cast<int32_t>(length), data.get()};
-    return SelectWriteCache(fd, wanted, page, &buffer, form) == 1 ? 1 : 0;
+    const int selected = SelectWriteCache(fd, wanted, page, &buffer, form);
+    if (selected != 0) {
+        return selected == 1 ? 1 : 0;
+    }
+    // A disk may accept MODE SELECT and ignore it: only the page read back
+    // tells. A strict one first reports the change it made to the next
+    // command; that report is expected once and not a failure.
+    int current = 0;
+    int readBack = ReadCachingOnce(fd, form, SG_REQUEST_UNIT_ATTENTION_EXPECTED, &current);
+    if (readBack == SG_RESULT_UNIT_ATTENTION) {
+        readBack = ReadCachingOnce(fd, form, 0, &current);
+    }
+    return readBack == 0 && current == wanted ? 0 : 1;
+}
+
+// 0 with *wce set, 1 failed, SG_RESULT_UNIT_ATTENTION met as expected.
+int ScsiCmd::ReadCachingOnce(int fd, int form, int32_t flags, int* wce)
+{
+    MallocBuffer data = AllocateZeroed(MODE_PEEK_LENGTH);
+    if (!data) {
+        return 1;
+    }
+    ModeBuffer mode{static_cast<int32_t>(MODE_PEEK_LENGTH), data.get(), 0, flags};
+    const int sent = SendModeSense(fd, PAGE_CONTROL_CURRENT, CACHING_PAGE_SELECTOR, &mode, form);
+    if (sent != 0) {
+        return sent;
+    }
+    const uint32_t real = std::min({ModeDataTotal(data.get(), form), MODE_PEEK_LENGTH,
+                                    static_cast<uint32_t>(mode.transferred)});
+    const unsigned char* page = real > HeaderLength(form) ? CachingPage(data.get(), real, form) : nullptr;
+    if (page == nullptr) {
+        return 1;
+    }
+    *wce = (page[CACHING_PAGE_FLAGS] & CACHING_PAGE_WCE) != 0 ? 1 : 0;
+    return 0;
+}
+
+// 0 with *wce set, 1 the disk did not tell (nothing logged).
+int ScsiCmd::PeekWriteCache(int fd, int* wce)
+{
+    if (ReadCachingOnce(fd, SCSI_FORM_TEN_BYTE, SG_REQUEST_QUIET, wce) == 0) {
+        return 0;
+    }
+    return ReadCachingOnce(fd, SCSI_FORM_SIX_BYTE, SG_REQUEST_QUIET, wce) == 0 ? 0 : 1;
 }
 
 // -1 already as wanted (nothing sent), 0 MODE SELECT succeeded, 1 it failed.

@@ -17,12 +17,24 @@ struct SgRequest {
     unsigned char* sense;
     int32_t senseLength;
     int32_t timeout;  // milliseconds; 0 means SCSI_DEFAULT_TIMEOUT_MS
+    int32_t flags = 0;  // SG_REQUEST_QUIET, SG_REQUEST_UNIT_ATTENTION_EXPECTED
+    int32_t resid = 0;  // set by SendSgIo: bytes of the buffer not transferred
 };
+
+// Flags of an SgRequest. A quiet request logs nothing: its caller reads a
+// refusal as "cannot tell". One that expects the unit attention a strict disk
+// raises after MODE SELECT gets SG_RESULT_UNIT_ATTENTION for it, unlogged.
+constexpr int32_t SG_REQUEST_QUIET = 1;
+constexpr int32_t SG_REQUEST_UNIT_ATTENTION_EXPECTED = 2;
+// SendSgIo's result for that expected unit attention.
+constexpr int SG_RESULT_UNIT_ATTENTION = 2;
 
 // A mode parameter buffer carried between MODE SENSE and MODE SELECT.
 struct ModeBuffer {
     int32_t length;  // also the allocation or parameter list length
     unsigned char* data;
+    int32_t transferred = 0;  // set by SendModeSense: bytes the device sent
+    int32_t flags = 0;        // SgRequest flags of the command
 };
 
 // Forms of the builders' `form` argument.
@@ -52,7 +64,14 @@ public:
     // Reads WCE from the Caching page. 0 with *wce set to 0 or 1; 1 failed.
     [[nodiscard]] virtual int GetWriteCache(int fd, int pageControl, int* wce);
 
-    // Hands one command to the kernel. 0 succeeded, 1 failed (logged).
+    // Reads WCE of the current Caching page with one MODE SENSE(10), or
+    // MODE SENSE(6) when that gives no page, and logs nothing: a read-only
+    // look at the disk. 0 with *wce set to 0 or 1; 1 the disk did not tell.
+    [[nodiscard]] int PeekWriteCache(int fd, int* wce);
+
+    // Hands one command to the kernel. 0 succeeded, 1 failed (logged unless
+    // quiet), SG_RESULT_UNIT_ATTENTION the unit attention the request
+    // expected.
     [[nodiscard]] int SendSgIo(int fd, SgRequest* request, bool checkAtaStatus);
 
     [[nodiscard]] int SendModeSense(int fd, int pageControl, const unsigned char* pageSelector,
@@ -73,6 +92,10 @@ private:
     // read the Caching page and send it back with WCE switched.
     // 0 switched or found as wanted, 1 failed.
     [[nodiscard]] int SetWriteCacheModePage(int fd, int wanted, int form);
+    // One MODE SENSE of the Caching page with room for it, and WCE from the
+    // bytes the device really sent. 0 with *wce set, 1 failed,
+    // SG_RESULT_UNIT_ATTENTION when the request expected one and met it.
+    [[nodiscard]] int ReadCachingOnce(int fd, int form, int32_t flags, int* wce);
 };
 
 #endif

@@ -89,9 +89,19 @@ constexpr unsigned char SENSE_DESCRIPTOR_FORMAT = 0x72;
 constexpr int SENSE_FIRST_DESCRIPTOR = 8;
 constexpr unsigned char ATA_STATUS_RETURN_DESCRIPTOR = 0x09;
 constexpr int ATA_SENSE_STATUS_BYTE = 21;
-// ATA STATUS bits that mean the command did not complete cleanly: ERR (bit 0)
-// and DRQ (bit 3).
-constexpr unsigned char ATA_STATUS_ERR_DRQ = 0x09;
+// ATA STATUS (ACS-3 6.2): a command completed cleanly leaves DRDY (bit 6)
+// set and BSY (bit 7), DF (bit 5), DRQ (bit 3) and ERR (bit 0) clear.
+constexpr unsigned char ATA_STATUS_DRDY = 0x40;
+constexpr unsigned char ATA_STATUS_FAULT_MASK = 0xa9;
+// Sense keys a completed pass-through reports (SAT-3 12.2.2.6): NO SENSE, or
+// RECOVERED ERROR with ATA PASS THROUGH INFORMATION AVAILABLE for CK_COND.
+constexpr unsigned char SENSE_KEY_NO_SENSE = 0x00;
+constexpr unsigned char SENSE_KEY_RECOVERED_ERROR = 0x01;
+constexpr unsigned char SENSE_KEY_UNIT_ATTENTION = 0x06;
+// UNIT ATTENTION, MODE PARAMETERS CHANGED (SPC-4 5.14, D.2): what a strict
+// disk tells the next command after a MODE SELECT.
+constexpr unsigned char ASC_PARAMETERS_CHANGED = 0x2a;
+constexpr unsigned char ASCQ_MODE_PARAMETERS_CHANGED = 0x01;
 
 // Mode parameter headers (SPC-4 7.5.5): six-byte form 4 bytes, ten-byte 8.
 constexpr int MODE_HEADER6_LENGTH = 4;
@@ -106,6 +116,11 @@ constexpr int MODE_HEADER10_DEVICE_SPECIFIC = 3;
 // The two passes of a mode sense are bounded; a device announcing more is
 // taken to be broken.
 constexpr uint32_t MODE_BUFFER_MAX = 8192;
+// MODE SENSE(6) carries its allocation length in one byte.
+constexpr uint32_t MODE_SENSE6_ALLOCATION_MAX = 255;
+// A single read of the Caching page alone: header, block descriptors of any
+// usual size and the page fit, and the length fits either CDB.
+constexpr uint32_t MODE_PEEK_LENGTH = 252;
 
 // Caching mode page (SBC-3 6.5.5): page code 8, 20 bytes; WCE is bit 2 of
 // byte 2. PS (bit 7 of byte 0) is reserved in MODE SELECT parameter data.
@@ -114,5 +129,9 @@ constexpr int CACHING_PAGE_LENGTH = 20;
 constexpr int CACHING_PAGE_FLAGS = 2;
 constexpr unsigned char CACHING_PAGE_WCE = 0x04;
 constexpr unsigned char MODE_PAGE_PS = 0x80;
+// Byte 0 of every mode page: SPF (bit 6) marks the sub_page format; the page
+// code is bits 5-0.
+constexpr unsigned char MODE_PAGE_SPF = 0x40;
+constexpr unsigned char MODE_PAGE_CODE_MASK = 0x3f;
 
 #endif

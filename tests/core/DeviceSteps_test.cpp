@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/LogCapture.h"
+#include "support/SimDisk.h"
 #include "support/SimBcache.h"
 #include "support/TestBcacheDev.h"
 #include "sys/Status.h"
@@ -92,6 +95,62 @@ TEST(DeviceSteps, RaisePrivilegeForTheFlushAndTheOpenAlone)
         EXPECT_EQ(testing::PrintToString(device.requestUsers), row.requestUsers);
         EXPECT_EQ(device.openDescriptors, 0);
         EXPECT_EQ(log.Messages().back(), row.lastMessage);
+    }
+}
+
+// The kernel's "write through" no longer ends the check: the disk is asked,
+// with one read-only command in its own privileged window, and only a disk
+// that says on is switched.
+TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    const char* window = "setuid(0) seteuid(1000) ";
+    const struct {
+        const char* name;
+        const char* mode;
+        std::function<void(SimDisk&)> setup;
+        bool flushed;
+        size_t asked;  // read-only commands the disk received (the switch itself is replaced)
+        std::vector<std::string> messages;
+    } rows[] = {
+        {"disk says on", "write through\n", [](SimDisk&) {}, true, 1,
+         {"[INFO][write cache of sdb: the disk says on, the kernel says write through]",
+          "[INFO][change config of sdb succeed]", "[INFO][rescan dev sdb return 0]", "[INFO][sync device sdb return 0]"}},
+        {"disk agrees", "write through\n", [](SimDisk& d) { d.wce = false; }, false, 1, {}},
+        // Ten-byte, then six-byte: neither answers, and nothing is logged.
+        {"disk cannot tell", "write through\n", [](SimDisk& d) { d.unsupportedOpcodes = {0x5a, 0x1a}; }, false, 2,
+         {}},
+        {"kernel says write back", "write back\n", [](SimDisk& d) { d.wce = false; }, true, 0,
+         {"[INFO][change config of sdb succeed]", "[INFO][rescan dev sdb return 0]", "[INFO][sync device sdb return 0]"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchMount sys("/sys");
+        LogCapture log;
+        ASSERT_TRUE(sys.ok() && log.ok());
+        SimBcache driver;
+        SimDisk disk(SimDisk::Kind::Scsi);
+        row.setup(disk);
+        TestBcacheDev device("bcache0");
+        device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
+                            {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
+        device.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
+        device.devices = {{"/dev/bcache0", &driver}, {"/dev/sdb", &disk}};
+        MakeFile(TEST_RESCAN, "");
+        MakeFile("/sys/block/sdb/queue/write_cache", row.mode);
+        g_privilege = {1000, false, false, false, {}};
+
+        (void)RunDeviceSteps(device, {SEPARATE_DB});
+        EXPECT_EQ(!device.scsiSteps.empty(), row.flushed);
+        EXPECT_EQ(disk.Cdbs().size(), row.asked);
+        EXPECT_EQ(log.Messages(), row.messages);
+        std::string calls;
+        for (const std::string& call : g_privilege.calls) {
+            calls += call + " ";
+        }
+        const bool read = std::string(row.mode) == "write through\n";
+        EXPECT_EQ(calls, std::string(read ? window : "") + (row.flushed ? window : "") + window);
+        EXPECT_EQ(device.openDescriptors, 0);
     }
 }
 

@@ -52,6 +52,9 @@ TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
         {"driver status 0x18 counts as sense", Kind::Sata, [](SimDisk& d) { d.driverSuggestion = 0x10; }, ATA16,
          nullptr},
         {"ATA status 0x51", Kind::Sata, [](SimDisk& d) { d.setFeaturesAborts = true; }, ATA16, refused},
+        // ABORTED COMMAND with DRDY, DF and DSC: a device fault, not done.
+        {"ABORTED COMMAND, status 0x70", Kind::Sata, [](SimDisk& d) { d.setFeaturesDeviceFault = true; }, ATA16,
+         refused},
         {"no ATA excuse asked for", Kind::Sata, [](SimDisk&) {}, ATA16_UNCHECKED, refused},
         // Byte 21 of the buffer is not sense data here: 18 bytes were written.
         {"refused, fixed-format sense", Kind::Scsi, [](SimDisk&) {}, ATA16, refused},

@@ -312,6 +312,17 @@ std::vector<unsigned char> SimDisk::VendorPage() const
     return page;
 }
 
+// Read-Write Error Recovery page (SBC-3 6.5.9), 12 bytes, PER (bit 2 of
+// byte 2) set.
+std::vector<unsigned char> SimDisk::ErrorRecoveryPage() const
+{
+    std::vector<unsigned char> page(12, 0);
+    page[0] = 0x01;
+    page[1] = 0x0a;
+    page[2] = 0x04;
+    return page;
+}
+
 // MODE SENSE(6)/(10) (SPC-4 6.11, 6.12) of the Caching page or of all pages.
 SimDisk::Outcome SimDisk::ModeSense(const std::vector<unsigned char>& cdb)
 {
@@ -329,8 +340,13 @@ SimDisk::Outcome SimDisk::ModeSense(const std::vector<unsigned char>& cdb)
     std::vector<unsigned char> descriptors = disableBlockDescriptors ? std::vector<unsigned char>{}
                                                                       : BlockDescriptors();
     std::vector<unsigned char> pages = CachingPage(pageControl);
-    if (tenByte) {
-        std::vector<unsigned char> vendor = VendorPage();
+    if (unsolicitedPage) {
+        std::vector<unsigned char> foreign = ErrorRecoveryPage();
+        pages.insert(pages.begin(), foreign.begin(), foreign.end());
+    }
+    // Six-byte mode data holds at most 256 bytes; a longer page is left out.
+    std::vector<unsigned char> vendor = VendorPage();
+    if (tenByte || 4 + descriptors.size() + pages.size() + vendor.size() <= 256) {
         pages.insert(pages.end(), vendor.begin(), vendor.end());
     }
 
@@ -355,6 +371,7 @@ SimDisk::Outcome SimDisk::ModeSense(const std::vector<unsigned char>& cdb)
     if (outcome.allocationLength <= (tenByte ? 8u : 4u)) {
         data[tenByte ? 1 : 0] = static_cast<unsigned char>(data[tenByte ? 1 : 0] + headerOverstates);
     }
+    data.resize(data.size() - std::min<size_t>(withheldBytes, data.size()));
     return outcome;
 }
 
@@ -443,6 +460,9 @@ SimDisk::Outcome SimDisk::ModeSelect(const std::vector<unsigned char>& cdb, cons
                 }
             }
             newWce = (page[2] & WCE) != 0;
+        } else if (unsolicitedPage && !subpageFormat && pageLength == ErrorRecoveryPage().size() &&
+                   std::equal(page, page + pageLength, ErrorRecoveryPage().begin())) {
+            // Sent back as read: accepted, nothing to change.
         } else if (!(subpageFormat && vendor.size() == pageLength &&
                      std::equal(page + 1, page + pageLength, vendor.begin() + 1) && (page[0] & 0x3f) == 0)) {
             return invalid;
@@ -479,6 +499,19 @@ SimDisk::Outcome SimDisk::AtaPassThrough(const std::vector<unsigned char>& cdb)
         return CheckCondition(KEY_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
     }
 
+    if (setFeaturesDeviceFault) {
+        Outcome fault;
+        fault.status = STATUS_CHECK_CONDITION;
+        fault.sense.assign(22, 0);
+        fault.sense[0] = 0x72;
+        fault.sense[1] = KEY_ABORTED_COMMAND;
+        fault.sense[7] = 14;
+        fault.sense[8] = 0x09;
+        fault.sense[9] = 0x0c;
+        fault.sense[20] = device;
+        fault.sense[21] = 0x70;
+        return fault;
+    }
     bool failed = true;
     if (command == ATA_SET_FEATURES && !setFeaturesAborts &&
         (features == ATA_SF_ENABLE_WRITE_CACHE || features == ATA_SF_DISABLE_WRITE_CACHE)) {

@@ -47,6 +47,12 @@ public:
     // firmware appends to the Caching page in ten-byte mode data; 0 for none.
     // Lets a test reach any mode data length.
     uint32_t vendorPageLength = 0;
+    // Bytes at the end of a MODE SENSE reply that the device announces but
+    // does not transfer (resid), as a flaky bridge may.
+    uint32_t withheldBytes = 0;
+    // A Read-Write Error Recovery page (01h, PER set) precedes the Caching
+    // page in MODE SENSE data although page 08h was asked for.
+    bool unsolicitedPage = false;
     // Bytes by which a header-only MODE SENSE overstates the mode data that
     // the full read then returns, as some bridges do.
     unsigned char headerOverstates = 0;
@@ -74,6 +80,9 @@ public:
     unsigned short driverSuggestion = 0;
     bool acceptHdioSetWcache = false;  // only legacy IDE drivers take it
     bool setFeaturesAborts = false;    // the drive aborts SET FEATURES
+    // The layer answers SET FEATURES with ABORTED COMMAND and a device fault
+    // (status 0x70: DRDY, DF, DSC; ERR clear), and nothing changes.
+    bool setFeaturesDeviceFault = false;
     // After a MODE SELECT the next command gets UNIT ATTENTION, MODE
     // PARAMETERS CHANGED, as scsi_debug does; a rescan's commands use it up.
     bool unitAttentionAfterModeSelect = false;
@@ -119,6 +128,7 @@ private:
     std::vector<unsigned char> CachingPage(int pageControl) const;
     std::vector<unsigned char> BlockDescriptors() const;
     std::vector<unsigned char> VendorPage() const;
+    std::vector<unsigned char> ErrorRecoveryPage() const;
 
     Kind kind;
 };

@@ -65,7 +65,7 @@ scratch /var/lib/ceph/osd
 scratch /sys
 mount -t tmpfs -o mode=0755 simhost /dev
 mknod -m 0666 /dev/null c 1 3
-mkdir -p /sys/block /sys/devices/virtual/block
+mkdir -p /sys/block /sys/class/block /sys/devices/virtual/block
 
 # --- scenario vocabulary --------------------------------------------------------
 next_minor=0
@@ -78,20 +78,39 @@ chardev() { node c "$1"; }
 devdir() { mkdir -p "/dev/$1"; }
 
 # disk NAME [WRITE_CACHE_TEXT [KIND]]: a whole disk with its block-layer
-# attributes; KIND (scsi or sata) tells the kernel simulator how it answers.
+# attributes; KIND (scsi, sata or nvme) tells the kernel simulator how it
+# answers. An NVMe namespace's /sys/class/block link leads below its
+# subsystem, as the kernel lays it out, and it has no rescan trigger.
 disk() {
     local name=$1 mode=${2:-write back} kind=${3:-scsi}
     local dir=/sys/devices/virtual/block/$name
     mkdir -p "$dir/queue" "$dir/device"
     printf '%s\n' "$mode" > "$dir/queue/write_cache"
-    : > "$dir/device/rescan"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
+    if [ "$kind" = nvme ]; then
+        mkdir -p /sys/devices/virtual/nvme-subsystem/nvme-subsys0
+        ln -s "../../block/$name" "/sys/devices/virtual/nvme-subsystem/nvme-subsys0/$name"
+        ln -s "../../devices/virtual/nvme-subsystem/nvme-subsys0/$name" "/sys/class/block/$name"
+    else
+        : > "$dir/device/rescan"
+        ln -s "../../devices/virtual/block/$name" "/sys/class/block/$name"
+    fi
     blockdev "$name"
     echo "$kind" > "$OUTDIR/state/$name.kind"
 }
 
-# bcache NAME BACKING: a bcache device fronting BACKING (a disk or partition
-# directory below /sys/devices/virtual/block).
+# partition NAME DISK: partition NAME of DISK, its sysfs directory inside
+# the disk's as the kernel lays it out.
+partition() {
+    local name=$1 disk=$2
+    mkdir -p "/sys/devices/virtual/block/$disk/$name"
+    echo "${name##*[!0-9]}" > "/sys/devices/virtual/block/$disk/$name/partition"
+    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
+    blockdev "$name"
+}
+
+# bcache NAME BACKING: a bcache device fronting BACKING (a disk, or a
+# partition as DISK/PART, directory below /sys/devices/virtual/block).
 bcache() {
     local name=$1 backing=$2
     local target=/sys/devices/virtual/block/$backing
@@ -127,9 +146,14 @@ disk_config() {
     echo "$*" >> "$OUTDIR/state/$name.config"
 }
 
-# disk_wce NAME 0|1: the disk's current volatile write cache.
+# disk_wce NAME 0|1: the disk's current volatile write cache. For an NVMe
+# namespace, its Volatile Write Cache feature.
 disk_wce() {
-    echo "wce=$2 savedWce=1" > "$OUTDIR/state/$1.state"
+    if [ "$(cat "$OUTDIR/state/$1.kind")" = nvme ]; then
+        echo "vwc=$2 flushes=0" > "$OUTDIR/state/$1.state"
+    else
+        echo "wce=$2 savedWce=1" > "$OUTDIR/state/$1.state"
+    fi
 }
 
 # osd DIR TYPE FSID [block=T] [db=T] [wal=T]: an OSD data directory.

@@ -94,20 +94,3 @@ ShowOsdDir() {
     done
     echo "  type: $(cat "$CEPH$dir/type" 2>/dev/null), fsid: $(cat "$CEPH$dir/fsid" 2>/dev/null)"
 }
-
-# The NVMe Volatile Write Cache feature (FID 06h) as the controller answers.
-NvmeVwc() {
-    InCeph nvme get-feature "/dev/$1" -f 6 2>/dev/null | sed -n 's/.*Current value:[[:space:]]*\(0x[0-9a-fA-F]*\).*/\1/p'
-}
-
-DiskByNvmeSerial() {
-    local d
-    for d in /sys/block/nvme*; do
-        [ -e "$d/device/serial" ] || continue
-        if [ "$(tr -d ' ' <"$d/device/serial")" = "$1" ]; then
-            basename "$d"
-            return 0
-        fi
-    done
-    return 1
-}

@@ -92,14 +92,14 @@ MakeBacking() {
     local disk=$1 cset=$2 i=0
     make-bcache -B "/dev/$disk" >/dev/null || return 1
     echo "/dev/$disk" >/sys/fs/bcache/register 2>/dev/null
-    while [ ! -e "/sys/block/$disk/bcache/dev" ] && [ $i -lt 10 ]; do
+    while [ ! -e "/sys/class/block/$disk/bcache/dev" ] && [ $i -lt 10 ]; do
         sleep 1
         i=$((i + 1))
     done
     local bc
-    bc=$(basename "$(readlink "/sys/block/$disk/bcache/dev")")
-    echo "$cset" >"/sys/block/$disk/bcache/attach"
-    echo writeback >"/sys/block/$disk/bcache/cache_mode"
+    bc=$(basename "$(readlink "/sys/class/block/$disk/bcache/dev")")
+    echo "$cset" >"/sys/class/block/$disk/bcache/attach"
+    echo writeback >"/sys/class/block/$disk/bcache/cache_mode"
     i=0
     while [ ! -b "/dev/$bc" ] && [ $i -lt 10 ]; do
         sleep 1
@@ -279,4 +279,88 @@ Teardown() {
     done
     sleep 1
     return 0
+}
+
+# Puts the guest back as it booted, so that scenarios can follow one another
+# in one boot: the daemon's log kept aside as /results/NAME-quelvar.log, the
+# OSDs, LVM, bcache and scsi_debug gone, the disks' first megabyte (bcache
+# and LVM labels) blank and their volatile caches on again.
+Reset() {
+    local name=$1 d f i=0
+    Teardown
+    # Stopping and unregistering are asynchronous.
+    while [ $i -lt 20 ] && ls -d /sys/block/bcache* /sys/fs/bcache/*-* >/dev/null 2>&1; do
+        sleep 1
+        i=$((i + 1))
+    done
+    rm -rf /var/lib/ceph/osd/*
+    for f in /var/log/quelvar/quelvar.log*; do
+        [ -e "$f" ] && mv "$f" "/results/$name-$(basename "$f")"
+    done
+    rmmod scsi_debug 2>/dev/null
+    for d in /sys/block/sd* /sys/block/vd*; do
+        [ -e "$d" ] || continue
+        d=$(basename "$d")
+        dd if=/dev/zero of="/dev/$d" bs=1M count=1 conv=fsync 2>/dev/null
+        case "$d" in
+        sd*) sdparm -q --set=WCE "/dev/$d" >/dev/null 2>&1 && echo 1 >"/sys/block/$d/device/rescan" ;;
+        esac
+    done
+    unset DAEMON_PID DAEMON_STATUS
+    echo "reset after $name: $(ls /sys/block | tr '\n' ' ')"
+}
+
+# The NVMe namespace of the controller QEMU gives this serial.
+NvmeBySerial() {
+    local d
+    for d in /sys/block/nvme*; do
+        [ -e "$d/device/serial" ] || continue
+        if [ "$(tr -d ' ' <"$d/device/serial")" = "$1" ]; then
+            basename "$d"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The disk's own answer for an NVMe namespace: the Volatile Write Cache
+# feature (FID 06h) read with Get Features, current value.
+Vwc() {
+    local r
+    r=$(qvprobe nvme "/dev/$1" admin 0a 0 6 0 | sed -n 's/.* rc=0 .*result=0x\([0-9a-f]*\) .*/\1/p')
+    [ -n "$r" ] && echo $((0x$r & 1)) || echo unreadable
+}
+
+# One primary partition over the first 128 MiB of the disk; prints its name.
+MakePartition() {
+    printf 'o\nn\np\n1\n\n+128M\nw\n' | fdisk "/dev/$1" >/dev/null 2>&1
+    local i=0
+    while [ ! -b "/dev/${1}1" ] && [ $i -lt 10 ]; do
+        sleep 1
+        i=$((i + 1))
+    done
+    [ -b "/dev/${1}1" ] && echo "${1}1"
+}
+
+# Waits until the command prints the value, SECONDS at most; the disk is
+# asked, not the daemon's log.
+WaitValue() {
+    local want=$1 limit=$2 i=0
+    shift 2
+    while [ $i -lt "$limit" ]; do
+        [ "$("$@")" = "$want" ] && return 0
+        sleep 1
+        i=$((i + 1))
+    done
+    return 1
+}
+
+# Waits for the daemon to begin a pause: its pass has ended and the next
+# starts five seconds later, time enough to change a disk and read it back.
+Sleeping() { grep -q nanosleep "/proc/$DAEMON_PID/wchan" 2>/dev/null; }
+WaitPauseStart() {
+    local i=0
+    while Sleeping && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+    while ! Sleeping && [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
+    Sleeping
 }

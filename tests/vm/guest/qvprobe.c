@@ -8,12 +8,17 @@
  *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps|set-ps
  *                                        MODE SENSE then MODE SELECT of the
  *                                        Caching page, as a read-modify-write
+ *   qvprobe nvme DEV admin|io OPCODE NSID CDW10 CDW11
+ *                                        one NVMe command without data through
+ *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD
+ *   qvprobe nvme-id DEV                  NVME_IOCTL_ID (the namespace id)
  *
  * Every line printed is "key=value ..." so the shell can pick fields with
  * sed. Devices are opened read-only and non-blocking, as the daemon does. */
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/hdreg.h>
+#include <linux/nvme_ioctl.h>
 #include <scsi/sg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -228,10 +233,46 @@ static int CmdModeRmw(int argc, char** argv)
     return 0;
 }
 
+/* The result field is the completion's dword 0; a positive rc is the NVMe
+ * status the controller returned. */
+static int CmdNvme(int argc, char** argv)
+{
+    if (argc != 8) {
+        return 64;
+    }
+    int fd = OpenDev(argv[2]);
+    struct nvme_passthru_cmd c;
+    memset(&c, 0, sizeof(c));
+    c.opcode = (unsigned char)strtoul(argv[4], NULL, 16);
+    c.nsid = (unsigned int)strtoul(argv[5], NULL, 0);
+    c.cdw10 = (unsigned int)strtoul(argv[6], NULL, 0);
+    c.cdw11 = (unsigned int)strtoul(argv[7], NULL, 0);
+    unsigned long request = strcmp(argv[3], "io") == 0 ? NVME_IOCTL_IO_CMD : NVME_IOCTL_ADMIN_CMD;
+    int rc = ioctl(fd, request, &c);
+    int err = rc < 0 ? errno : 0;
+    printf("nvme %s opcode=0x%02x rc=%d status=0x%x errno=%d result=0x%x msg=\"%s\"\n", argv[3], c.opcode, rc,
+           rc > 0 ? rc : 0, err, c.result, err ? strerror(err) : "");
+    close(fd);
+    return 0;
+}
+
+static int CmdNvmeId(int argc, char** argv)
+{
+    if (argc != 3) {
+        return 64;
+    }
+    int fd = OpenDev(argv[2]);
+    int rc = ioctl(fd, NVME_IOCTL_ID);
+    int err = rc < 0 ? errno : 0;
+    printf("nvme_id rc=%d errno=%d\n", rc, err);
+    close(fd);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw DEV ...\n");
+        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw|nvme|nvme-id DEV ...\n");
         return 64;
     }
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -246,6 +287,12 @@ int main(int argc, char** argv)
     }
     if (strcmp(argv[1], "mode-rmw") == 0) {
         return CmdModeRmw(argc, argv);
+    }
+    if (strcmp(argv[1], "nvme") == 0) {
+        return CmdNvme(argc, argv);
+    }
+    if (strcmp(argv[1], "nvme-id") == 0) {
+        return CmdNvmeId(argc, argv);
     }
     return 64;
 }

@@ -29,7 +29,7 @@ XCheck() {
 sata=$(DiskByModel QVSATA)
 scsi=$(DiskByModel QVSCSI)
 scsi2=$(DiskByModel QVSCSI2)
-nvme=$(DiskByNvmeSerial QVNVME0)
+nvme=$(NvmeBySerial QVNVME0)
 db=$(DiskBySerial QVDB)
 Say "disks: SATA $sata, SCSI $scsi, SCSI2 $scsi2, NVMe $nvme, DB $db"
 Check "the NVMe disk is there" [ -n "$nvme" ]
@@ -81,17 +81,17 @@ mark=$(LogCount "[INFO][quelvar start]")
 sleep 12
 Say "after the OSDs are up:"
 for d in "$sata" "$scsi" "$nvme" "$scsi2"; do Say "  $(State "$d")"; done
-Say "  $nvme: VWC $(NvmeVwc "$nvme")"
+Say "  $nvme: VWC $(Vwc "$nvme")"
 Check "$sata (lvm): the disk's own WCE is 0" [ "$(Wce "$sata")" = 0 ]
 XCheck "dm-crypt over LVM is not traced yet" "$scsi (lvm --dmcrypt): the disk's own WCE is 0" [ "$(Wce "$scsi")" = 0 ]
-XCheck "NVMe backing disks are not switched yet" "$nvme (raw): the controller's VWC is 0" [ "$(NvmeVwc "$nvme")" = 0x00000000 ]
+Check "$nvme (raw): the controller's VWC is 0" [ "$(Vwc "$nvme")" = 0 ]
 Check "$scsi2 (DB on the data device): keeps WCE 1" [ "$(Wce "$scsi2")" = 1 ]
 Check "$scsi2 stays in write back" [ "$(WriteCacheAttr "$scsi2")" = "write back" ]
 # ERROR lines written after the OSDs are up: the last pass's.
 lines=$(wc -l <"$LOG")
 sleep 6
 late=$(tail -n +"$((lines + 1))" "$LOG" | grep -F '[ERROR]')
-XCheck "NVMe backing disks are not switched yet" "no ERROR line after the OSDs are up" [ -z "$late" ]
+XCheck "dm-crypt over LVM is not traced yet" "no ERROR line after the OSDs are up" [ -z "$late" ]
 [ -z "$late" ] || echo "$late" | sed 's/^/  late: /'
 kill -TERM "$DAEMON_PID"
 wait "$DAEMON_PID"

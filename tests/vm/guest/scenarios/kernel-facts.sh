@@ -10,6 +10,11 @@ bcsata=$(MakeBacking "$sata" "$cset")
 bcscsi=$(MakeBacking "$scsi" "$cset")
 bcdebug=$(MakeBacking "$sdebug" "$cset")
 Say "disks: sata=$sata scsi=$scsi scsi_debug=$sdebug; bcache over them: $bcsata $bcscsi $bcdebug"
+# Where each disk's controller sits in sysfs differs between machines.
+Say "machine $(uname -m), kernel $(uname -r)"
+for d in /sys/block/sd* /sys/block/vd* /sys/block/nvme*; do
+    [ -e "$d" ] && Say "sysfs: $(basename "$d") -> $(readlink -f "$d")"
+done
 
 # Runs the probe, shows its answer and keeps it for Has.
 Probe() { out=$(qvprobe "$@" 2>&1); echo "$out" | sed 's/^/  > /'; }

@@ -1,0 +1,172 @@
+#include "disk/BackingDisk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "bcache/WriteCacheGuard.h"
+#include "nvme/NvmeCmd.h"
+#include "sys/Log.h"
+#include "sys/SafeString.h"
+#include "sys/ScopedHandles.h"
+
+namespace {
+
+// Device nodes are opened read-only and never created; the mode is inert.
+constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
+constexpr unsigned DEVICE_OPEN_MODE = 0600;
+
+// The name of the directory that holds the last component of a sysfs path.
+std::string_view ParentName(std::string_view path)
+{
+    const size_t last = path.rfind('/');
+    if (last == std::string_view::npos || last == 0) {
+        return {};
+    }
+    const size_t before = path.rfind('/', last - 1);
+    return path.substr(before == std::string_view::npos ? 0 : before + 1,
+                       last - (before == std::string_view::npos ? 0 : before + 1));
+}
+
+// An NVMe namespace lives below its controller (.../nvme/nvme0/nvme0n1) or,
+// with native multipath, below its subsystem
+// (.../nvme-subsystem/nvme-subsys0/nvme0n1); a SCSI or SATA disk below its
+// SCSI device (.../target0:0:0/0:0:0:0/block/sdb).
+bool IsNvmePath(std::string_view path)
+{
+    return path.find("/nvme/") != std::string_view::npos || path.find("/nvme-subsystem/") != std::string_view::npos;
+}
+
+// Opens /dev/<disk> after realpath and an existence test, with the
+// messages of the write-cache guard. The descriptor, or -1 (logged).
+int OpenDisk(SystemApi& api, const std::string& disk)
+{
+    char path[PATH_BUFFER_SIZE];
+    char resolved[PATH_BUFFER_SIZE];
+    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+        return -1;
+    }
+    if (FormatPath(path, "/dev/%s", disk.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
+        return -1;
+    }
+    if (api.RealPath(path, resolved) == nullptr) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
+        return -1;
+    }
+    if (api.Access(resolved, F_OK) != 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+        return -1;
+    }
+    const int fd = api.Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE);
+    if (fd < 0) {
+        const int error = errno;
+        WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
+    }
+    return fd;
+}
+
+// NVMe: Set Features, confirmed by Get Features, then a Flush. The kernel
+// keeps its attribute at "write back" for a namespace with a volatile cache
+// (it tells the cache is there, not that it is on), so there is no rescan.
+int SwitchNvme(ScsiCmd& commands, int fd, const std::string& disk)
+{
+    const int changed = NvmeSetWriteCache(commands, fd, 0);
+    if (changed == -1) {
+        return 0;
+    }
+    if (changed == 1) {
+        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        return 1;
+    }
+    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
+    // The Flush goes to the controller as it is: the block layer's own flush
+    // would be dropped by a kernel that believed the cache absent.
+    const int flushed = NvmeFlush(commands, fd);
+    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), flushed);
+    return 0;
+}
+
+int SwitchScsi(ScsiCmd& commands, int fd, const std::string& disk)
+{
+    const int changed = commands.SetWriteCache(fd, 0);
+    if (changed == -1) {
+        // The disk's cache is off already. If the block layer still calls it
+        // "write back" it has not re-read the disk since; a rescan makes it.
+        return QueryWriteCacheMode(disk) == WRITE_CACHE_BACK ? RescanDisk(disk) : 0;
+    }
+    if (changed == 1) {
+        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        return 1;
+    }
+    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
+    const int result = RescanDisk(disk);
+    // Whatever the volatile cache held before the switch goes to the medium
+    // now. Only logged: the cache is off either way.
+    const int synced = commands.SyncCache(fd);
+    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), synced);
+    return result;
+}
+
+} // namespace
+
+void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* disk)
+{
+    disk->name = device;
+    disk->transport = DISK_TRANSPORT_SCSI;
+    // /sys/class/block names partitions too, and its link leads into the
+    // device's place in the tree: .../block/sdb/sdb1 for a partition, whose
+    // directory lies inside its disk's.
+    char path[PATH_BUFFER_SIZE];
+    char link[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/class/block/%s", device.c_str()) < 0 ||
+        memset_s(link, sizeof(link), 0, sizeof(link)) != 0) {
+        return;
+    }
+    const ssize_t length = api.ReadLink(path, link, static_cast<int>(sizeof(link) - 1));
+    if (length <= 0) {
+        return;
+    }
+    const std::string_view target(link, static_cast<size_t>(length));
+    disk->transport = IsNvmePath(target) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
+    if (FormatPath(path, "/sys/class/block/%s/partition", device.c_str()) < 0 || api.Access(path, F_OK) != 0) {
+        return;
+    }
+    const std::string_view whole = ParentName(target);
+    if (!whole.empty() && whole != "." && whole != "..") {
+        disk->name.assign(whole);
+    }
+}
+
+int ReadDiskWriteCache(ScsiCmd& commands, const BackingDisk& disk)
+{
+    ScopedFd device(commands, OpenDisk(commands, disk.name));
+    if (device.get() < 0) {
+        return DISK_CACHE_UNKNOWN;
+    }
+    int enabled = 0;
+    const int read = disk.transport == DISK_TRANSPORT_NVME ? NvmeGetWriteCache(commands, device.get(), &enabled, true)
+                                                           : commands.PeekWriteCache(device.get(), &enabled);
+    if (read != 0) {
+        return DISK_CACHE_UNKNOWN;
+    }
+    return enabled != 0 ? DISK_CACHE_ON : DISK_CACHE_OFF;
+}
+
+int SwitchDiskWriteCacheOff(ScsiCmd& commands, const BackingDisk& disk)
+{
+    // The caller already runs this with effective user 0.
+    ScopedFd device(commands, OpenDisk(commands, disk.name));
+    if (device.get() < 0) {
+        return -1;
+    }
+    // Never a SCSI command to an NVMe namespace: the nvme driver has no SCSI
+    // translation and refuses SG_IO and HDIO_SET_WCACHE alike.
+    return disk.transport == DISK_TRANSPORT_NVME ? SwitchNvme(commands, device.get(), disk.name)
+                                                 : SwitchScsi(commands, device.get(), disk.name);
+}

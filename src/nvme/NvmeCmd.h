@@ -1,0 +1,41 @@
+// The NVMe command layer: one passthrough transport and the commands that
+// read, switch and flush a namespace's volatile write cache.
+#ifndef QUELVAR_NVME_NVMECMD_H
+#define QUELVAR_NVME_NVMECMD_H
+
+#include <cstdint>
+
+#include "sys/SystemApi.h"
+
+// One NVMe command without data, as its builder describes it to
+// SendNvmeCommand.
+struct NvmeRequest {
+    unsigned char opcode;
+    uint32_t nsid;
+    uint32_t cdw10;
+    uint32_t cdw11;
+    bool quiet = false;   // a refusal is an answer the caller expects: not logged
+    uint32_t result = 0;  // completion dword 0, set on success
+};
+
+// Queues of SendNvmeCommand.
+constexpr int NVME_QUEUE_ADMIN = 0;
+constexpr int NVME_QUEUE_IO = 1;
+
+// Hands one command to the kernel on an open namespace descriptor.
+// 0 completed, 1 failed (logged unless quiet).
+[[nodiscard]] int SendNvmeCommand(SystemApi& api, int fd, int queue, NvmeRequest* request);
+
+// Get Features, Volatile Write Cache, current value (NVMe Base 5.27.1.4).
+// 0 with *enabled set to 0 or 1; 1 failed.
+[[nodiscard]] int NvmeGetWriteCache(SystemApi& api, int fd, int* enabled, bool quiet);
+
+// Switches the volatile write cache to `wanted` with Set Features and reads
+// it back with Get Features. 0 changed, -1 already as wanted, 1 failed.
+[[nodiscard]] int NvmeSetWriteCache(SystemApi& api, int fd, int wanted);
+
+// Flush of the descriptor's namespace (NVM Command Set 3.2.1). 0 done,
+// 1 failed.
+[[nodiscard]] int NvmeFlush(SystemApi& api, int fd);
+
+#endif
