@@ -31,8 +31,12 @@ public:
         if (!visited.insert(dir).second) {
             return BLOCK_STACK_DONE;
         }
+        // The kernel nests a partition's directory inside its disk's. A
+        // partition is never a target itself: /dev lists bcache0p1 beside
+        // bcache0, but only the whole device is the driver's.
+        bool partition = api.Access((dir + "/partition").c_str(), F_OK) == 0;
         std::string name = dir.substr(dir.rfind('/') + 1);
-        if (isTarget(name)) {
+        if (!partition && isTarget(name)) {
             walk.found.push_back(name);
             return BLOCK_STACK_DONE;
         }
@@ -40,7 +44,7 @@ public:
             return Stop(BLOCK_STACK_TOO_DEEP, dir, 0);
         }
         onPath.insert(dir);
-        int result = Below(dir, depth);
+        int result = partition ? Visit(dir.substr(0, dir.rfind('/')), depth + 1) : Slaves(dir, depth);
         onPath.erase(dir);
         return result;
     }
@@ -61,12 +65,8 @@ public:
     }
 
 private:
-    int Below(const std::string& dir, int depth)
+    int Slaves(const std::string& dir, int depth)
     {
-        // The kernel nests a partition's directory inside its disk's.
-        if (api.Access((dir + "/partition").c_str(), F_OK) == 0) {
-            return Visit(dir.substr(0, dir.rfind('/')), depth + 1);
-        }
         const std::string slaves = dir + "/slaves";
         ScopedDir list(api, api.OpenDir(slaves.c_str()));
         if (list.get() == nullptr) {

@@ -16,7 +16,8 @@
 
 namespace {
 
-const std::set<std::string> BCACHE = {"bcache0", "bcache1"};
+// As /dev lists them: a partition of a bcache device has a bcache name too.
+const std::set<std::string> BCACHE = {"bcache0", "bcache0p1", "bcache1"};
 
 int Walk(OsdTree& tree, unsigned major, unsigned minor, BlockStackWalk& walk)
 {
