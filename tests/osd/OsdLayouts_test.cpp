@@ -113,7 +113,7 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
 {
     LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/dmcrypt-over-lvm.tree", "sys/");
     // A device-mapper loop beside it: dm-5 over dm-6 over dm-5.
-    tree.AddLink("sys/dev/block/254:5", "../../devices/virtual/block/dm-5");
+    tree.AddLink("sys/dev/block/252:5", "../../devices/virtual/block/dm-5");
     tree.AddLink("sys/devices/virtual/block/dm-5/slaves/dm-6", "../../dm-6");
     tree.AddLink("sys/devices/virtual/block/dm-6/slaves/dm-5", "../../dm-5");
     map.sysPath = tree.Path("sys");
@@ -127,11 +127,11 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
         dev_t number;  // 0: stat finds the regular file
         const char* device;
     } osds[] = {
-        {"ceph-0", "dev/mapper/crypt", makedev(254, 1), "bcache0"},  // dm-crypt over LVM over bcache0
-        {"ceph-1", "dev/bcache1", makedev(254, 1), "bcache1"},       // the name match comes first
+        {"ceph-0", "dev/mapper/crypt", makedev(252, 1), "bcache0"},  // dm-crypt over LVM over bcache0
+        {"ceph-1", "dev/bcache1", makedev(252, 1), "bcache1"},       // the name match comes first
         {"ceph-2", "dev/sdb", makedev(8, 16), ""},                   // bcache0's backing disk
         {"ceph-3", "dev/file", 0, ""},                               // a file-backed OSD
-        {"ceph-4", "dev/loop", makedev(254, 5), ""},                 // a loop: warned, unmatched
+        {"ceph-4", "dev/loop", makedev(252, 5), ""},                 // a loop: warned, unmatched
     };
     for (const auto& osd : osds) {
         tree.AddBluestore(std::string("osd/") + osd.osd, OsdTree::Fsid(osd.osd[5]), tree.Path(osd.block),

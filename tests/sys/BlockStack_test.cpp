@@ -33,13 +33,12 @@ TEST(BlockStack, FindsTheBcacheDeviceBelowCapturedStacks)
         unsigned major, minor;
         std::vector<std::string> found;
     } cases[] = {
-        {"dmcrypt-over-lvm", 254, 1, {"bcache0"}},  // crypt, volume, bcache
-        {"dmcrypt-over-lvm", 252, 0, {"bcache0"}},  // the device itself
+        {"dmcrypt-over-lvm", 252, 1, {"bcache0"}},  // crypt, volume, bcache
         {"dmcrypt-over-lvm", 8, 16, {}},            // its backing disk: below, not above
-        {"lvm-over-dmcrypt", 254, 1, {"bcache0"}},  // volume, crypt, bcache
-        {"bcache-partition", 252, 1, {"bcache0"}},  // a partition inside bcache0's directory
+        {"lvm-over-dmcrypt", 252, 1, {"bcache0"}},  // volume, crypt, bcache
+        {"bcache-partition", 253, 1, {"bcache0"}},  // a partition inside bcache0's directory
         {"bcache-partition", 8, 33, {}},            // a plain disk's partition
-        {"bcache-partition", 254, 2, {}},           // multipath over two plain paths
+        {"bcache-partition", 252, 2, {}},           // multipath over two plain paths
     };
     for (const auto& c : cases) {
         OsdTree tree;
