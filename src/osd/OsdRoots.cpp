@@ -81,8 +81,8 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
     if (RaisePrivilege(saved) != 0) {
         return -1;
     }
-    // Each root with the test its entries pass: any name in the classic
-    // root, "osd.<id>" in a cluster's.
+    // The classic root first, where any name is an OSD directory; then the
+    // clusters' roots, where only "osd.<id>" is.
     std::vector<std::string> roots;
     if (classic) {
         roots.push_back(osdPath);
@@ -96,14 +96,15 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         reportMissing();
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
-    for (const std::string& root : roots) {
+    for (size_t index = 0; index < roots.size(); ++index) {
+        const std::string& root = roots[index];
         ScopedDir dir(*this, OpenDir(root.c_str()));
         if (dir.get() == nullptr) {
             int error = errno;
             WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", root.c_str(), error, strerror(error));
             return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
         }
-        bool anyName = classic && &root == &roots.front();
+        bool anyName = classic && index == 0;
         for (struct dirent* entry = ReadDir(dir.get()); entry != nullptr; entry = ReadDir(dir.get())) {
             // The entry's own type, never a stat: a link to a directory is
             // not an OSD directory, and an unset type is skipped as well.
