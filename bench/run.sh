@@ -96,7 +96,8 @@ syscalls_per_pass() {  # FILE FROM TO -> "call per_pass" lines, then @min/@max t
 }
 
 # The floor of a steady pass by call, for N OSD directories and N bcache
-# devices: three directory walks (open, two reads of entries, close), an
+# devices: four directory walks (the OSD root, /var/lib/ceph for clusters'
+# roots, /dev twice: open, two reads of entries, close), an
 # fsid read per OSD directory (open, read, close), per device one readlink
 # of its sysfs link, the write_cache read (open, read, close; only with a
 # non-empty inventory), the device's open, two requests and close; the pause.
@@ -104,14 +105,14 @@ floor_of() {  # N CALL
     local n=$1 attr=0
     [ "$n" -gt 0 ] && attr=$n
     case $2 in
-        openat) echo $((3 + n + attr + n)) ;;
-        getdents64) echo 6 ;;
-        close) echo $((3 + n + attr + n)) ;;
+        openat) echo $((4 + n + attr + n)) ;;
+        getdents64) echo 8 ;;
+        close) echo $((4 + n + attr + n)) ;;
         read) echo $((n + attr)) ;;
         readlink) echo "$n" ;;
         ioctl) echo $((2 * n)) ;;
         clock_nanosleep) echo 1 ;;
-        total) echo $((13 + 3 * n + 8 * n)) ;;
+        total) echo $((17 + 3 * n + 8 * n)) ;;
         *) echo 0 ;;
     esac
 }
