@@ -176,7 +176,7 @@ CaptureStack() {
         echo "sysfs: $rel/dev = $(cat "$dir/dev")"
         if [ -e "$dir/partition" ]; then
             echo "sysfs: $rel/partition = $(cat "$dir/partition")"
-            todo="$todo ${dir%/*}"
+            todo=${todo:+$todo }${dir%/*}
             continue
         fi
         [ -e "$dir/dm/name" ] && echo "sysfs: $rel/dm/name = $(cat "$dir/dm/name")"
@@ -184,9 +184,8 @@ CaptureStack() {
         for s in "$dir"/slaves/*; do
             [ -L "$s" ] || continue
             echo "sysfs: $rel/slaves/${s##*/} -> $(readlink "$s")"
-            todo="$todo $(realpath "$s")"
+            todo=${todo:+$todo }$(realpath "$s")
         done
-        todo=${todo# }
     done
 }
 
