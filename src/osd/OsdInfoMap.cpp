@@ -69,7 +69,8 @@ bool PathHasComponent(const std::string& path, const std::string& needle, bool p
     return false;
 }
 
-OsdInfoMap::OsdInfoMap(const std::string& root) : osdPath(root)
+OsdInfoMap::OsdInfoMap(const std::string& root, const std::string& cephadmBase)
+    : osdPath(root), cephadmPath(cephadmBase)
 {
     osdInfoList.reserve(OSD_LIST_CAPACITY);
     fsidList.reserve(OSD_LIST_CAPACITY);
@@ -130,47 +131,16 @@ int OsdInfoMap::RefreshOsdInfo()
     return 0;
 }
 
-int OsdInfoMap::OpenOsdRoot(uid_t saved, DIR** root)
-{
-    if (Access(osdPath.c_str(), F_OK) != 0) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", osdPath.c_str(), error, strerror(error));
-        return -1;
-    }
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
-    }
-    *root = OpenDir(osdPath.c_str());
-    if (*root == nullptr) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", osdPath.c_str(), error, strerror(error));
-        return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
-    }
-    return 0;
-}
-
 int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list)
 {
     uid_t saved = geteuid();
-    DIR* opened = nullptr;
-    int result = OpenOsdRoot(saved, &opened);
-    if (result != 0) {
-        return result;
-    }
-    ScopedDir root(*this, opened);
-    for (struct dirent* entry = ReadDir(root.get()); entry != nullptr; entry = ReadDir(root.get())) {
-        // The entry's own type, never a stat: a link to a directory is not
-        // an OSD directory, and an unset type is skipped as well.
-        if (entry->d_type != DT_DIR) {
-            continue;
-        }
+    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
         std::string fsid;
-        if (ReadFsid(osdPath, entry->d_name, &fsid) == 0) {
+        if (ReadFsid(root, name, &fsid) == 0) {
             list.push_back(fsid);
         }
-    }
-    root.Close();
-    return RestorePrivilege(saved);
+    });
+    return result != 0 ? result : RestorePrivilege(saved);
 }
 
 int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list)
@@ -216,27 +186,25 @@ void OsdInfoMap::SaveDevList(const std::vector<std::string>& list)
 int OsdInfoMap::UpdateOsdInfoList()
 {
     uid_t saved = geteuid();
-    DIR* opened = nullptr;
-    int result = OpenOsdRoot(saved, &opened);
+    std::vector<OsdInfo> records;
+    records.reserve(OSD_LIST_CAPACITY);
+    std::vector<std::string> blockPaths;
+    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
+        OsdInfo info;
+        if (ProbeOsdDir(root, name, &info) == 0) {
+            records.push_back(info);
+            blockPaths.push_back(root + name + "/block");
+        }
+    });
     if (result != 0) {
         return result;
     }
-    ScopedDir root(*this, opened);
-    osdInfoList.clear();
-    for (struct dirent* entry = ReadDir(root.get()); entry != nullptr; entry = ReadDir(root.get())) {
-        if (entry->d_type != DT_DIR) {
-            continue;
-        }
-        OsdInfo info;
-        if (ProbeOsdDir(osdPath, entry->d_name, &info) == 0) {
-            osdInfoList.push_back(info);
-        }
-    }
-    root.Close();
+    osdInfoList = std::move(records);
     // Still privileged: the LVM queries run as the superuser.
     for (const std::string& dev : devList) {
         ResolveBlockDev(dev);
     }
+    MatchByBlockStack(blockPaths);
     if (RestorePrivilege(saved) != 0) {
         return ERR_PRIVILEGE;
     }

@@ -7,13 +7,18 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "osd/OsdComFun.h"
 #include "osd/OsdInfo.h"
+#include "sys/BlockStack.h"
 
 constexpr const char* OSD_ROOT = "/var/lib/ceph/osd/";
+// Where hosts deployed with containers keep one directory per cluster,
+// named by the cluster's fsid, each holding "osd.<id>" directories.
+constexpr const char* CEPHADM_BASE = "/var/lib/ceph/";
 // Starting capacity of each list; the lists grow past it.
 constexpr size_t OSD_LIST_CAPACITY = 36;
 
@@ -29,7 +34,8 @@ constexpr size_t OSD_LIST_CAPACITY = 36;
 class OsdInfoMap : public OsdComFun {
 public:
     // No system call here: a test's facade overrides are not reached yet.
-    explicit OsdInfoMap(const std::string& root);
+    // An empty `cephadmBase` leaves the per-cluster roots out.
+    explicit OsdInfoMap(const std::string& root, const std::string& cephadmBase = std::string());
     ~OsdInfoMap() override = default;
     OsdInfoMap(const OsdInfoMap&) = delete;
     OsdInfoMap& operator=(const OsdInfoMap&) = delete;
@@ -54,12 +60,28 @@ protected:
     int32_t bcacheCheck = 1;
     std::vector<std::string> devList;
     std::vector<std::string> fsidList;
+    // The base of the per-cluster roots ("/var/lib/ceph/"), or empty.
+    std::string cephadmPath;
+    // Where the kernel's block stack is read.
+    std::string sysPath = SYSFS_ROOT;
 
-private:
-    // The opening shared by the listing and the rebuild: checks osdPath,
-    // raises privilege for `saved` and opens the root. 0 open and raised; -1
-    // or ERR_PRIVILEGE with the privilege back as it was (logged).
-    [[nodiscard]] int OpenOsdRoot(uid_t saved, DIR** root);
+    // Called with a root (ending in "/") and an entry name for each OSD
+    // directory found.
+    using OsdDirVisitor = std::function<void(const std::string& root, const std::string& name)>;
+
+    // The opening shared by the listing and the rebuild: checks the roots,
+    // raises privilege for `saved` and visits every OSD directory of every
+    // root. 0 visited with privilege raised; -1 or ERR_PRIVILEGE with the
+    // privilege back as it was (logged).
+    [[nodiscard]] int WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit);
+    // Appends base + <fsid> + "/" for every cluster directory under
+    // cephadmPath. 0 done; -1 when the base cannot be listed (logged).
+    [[nodiscard]] int ListCephadmRoots(std::vector<std::string>& roots);
+    // The second matcher: gives each bluestore record that the name match
+    // left without a device the bcache device its block device is stacked
+    // on, found by walking the kernel's block stack from the node that
+    // blockPaths[i] leads to.
+    void MatchByBlockStack(const std::vector<std::string>& blockPaths);
 };
 
 #endif

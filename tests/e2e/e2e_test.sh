@@ -228,6 +228,43 @@ case_sigterm_mid_pass() {
     check "with status 0" test "$(status)" = 0
 }
 
+case_cephadm_host() {
+    sim cephadm-host SIM_PASSES=3
+    check "osd.0 (LVM on bcache0) switched its SATA disk" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "osd.1 (dm-crypt over LVM on bcache1) switched its SCSI disk" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "the encrypted one through the block stack" \
+        has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/6c3e1f0a-8d2b-4f7e-9a1c-2b3d4e5f6a7b/osd.1/block: on bcache1\]"
+    check "one rebuild in three passes" test "$(log | grep -c 'UpdateOsdInfoList succeed')" = 1
+    check "the missing classic root is not an error" no_line "ERROR"
+}
+
+case_stacked_layouts() {
+    sim stacked-osds SIM_PASSES=2
+    local disk
+    for disk in sdb sdc sdd; do
+        check "$disk's cache is off" test "$(state $disk.state)" = "wce=0 savedWce=1"
+    done
+    check "LVM over dm-crypt traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-0/block: on bcache0\]"
+    check "the partition link traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-1/block: on bcache1\]"
+    check "dm-crypt over LVM traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2\]"
+    check "left alone on the next pass" test -z "$(pass_trace 2 | grep '^sd')"
+    # The main loop takes /dev/bcache1p1 for a bcache device of its own,
+    # without a backing disk, and says so on every pass; nothing else fails.
+    check "no other error" bash -c "! grep ERROR '$OUT/run/log/quelvar.log' | grep -v bcache1p1"
+    check "no stack refused" no_line "WARNING.*block stack"
+}
+
+case_broken_stacks() {
+    sim broken-stacks SIM_PASSES=3 SIM_TIMEOUT=30
+    check "the loop is refused" has_line "$PREFIX\[WARNING\]\[block stack of /var/lib/ceph/osd/ceph-0/block: loop at /sys/devices/virtual/block/dm-[01]\]"
+    check "the deep stack is refused at the bound" \
+        has_line "$PREFIX\[WARNING\]\[block stack of /var/lib/ceph/osd/ceph-1/block: too deep at /sys/devices/virtual/block/dm-[0-9]+\]"
+    check "each once, at the one rebuild" test "$(log | grep -c 'block stack of')" = 2
+    check "no disk is switched" test -z "$(grep -E '^sd[bc] ' "$OUT/run/state/all.trace")"
+    check "every pass ran" test "$(state passes)" -ge 3
+    check "and the daemon stopped in order" test "$(status)" = 0
+}
+
 "case_$1"
 if [ "$failures" -ne 0 ]; then
     echo "--- log"; log; echo "--- stdout"; cat "$OUT/run/stdout" 2>/dev/null

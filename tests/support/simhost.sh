@@ -2,7 +2,7 @@
 # simhost.sh: runs the real quelvar binary on a simulated host.
 #
 # As root, enters a private mount and PID namespace, mounts throwaway tmpfs
-# trees over /var/log/quelvar's parent, /var/lib/ceph/osd's deepest existing
+# trees over /var/log/quelvar's parent, /var/lib/ceph's deepest existing
 # ancestor, /dev and /sys, builds the host a scenario describes, puts the
 # scenario's scripted pvs first on PATH and runs the daemon. Nothing outside
 # the namespace is touched apart from OUTDIR.
@@ -61,11 +61,14 @@ scratch() {
 }
 
 scratch /var/log
-scratch /var/lib/ceph/osd
+# All of /var/lib/ceph: the clusters' directories live beside the classic
+# root.
+scratch /var/lib/ceph
+mkdir -p /var/lib/ceph/osd
 scratch /sys
 mount -t tmpfs -o mode=0755 simhost /dev
 mknod -m 0666 /dev/null c 1 3
-mkdir -p /sys/block /sys/class/block /sys/devices/virtual/block
+mkdir -p /sys/block /sys/class/block /sys/devices/virtual/block /sys/dev/block
 
 # --- scenario vocabulary --------------------------------------------------------
 next_minor=0
@@ -73,7 +76,15 @@ node() {  # node TYPE NAME: a device node with a fresh number
     next_minor=$((next_minor + 1))
     mknod -m 0660 "/dev/$2" "$1" 251 "$next_minor"
 }
-blockdev() { node b "$1"; }
+# blockdev NAME [SYSDIR]: a block device node, with its "dev" attribute in
+# SYSDIR (/sys/devices/virtual/block/NAME) and the /sys/dev/block link to it.
+blockdev() {
+    local sysdir=${2:-/sys/devices/virtual/block/$1}
+    node b "$1"
+    mkdir -p "$sysdir"
+    echo "251:$next_minor" > "$sysdir/dev"
+    ln -s "../../${sysdir#/sys/}" "/sys/dev/block/251:$next_minor"
+}
 chardev() { node c "$1"; }
 devdir() { mkdir -p "/dev/$1"; }
 
@@ -117,6 +128,8 @@ bcache() {
     mkdir -p "$target/bcache" "/sys/devices/virtual/block/$name"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
     ln -s "$target/bcache" "/sys/devices/virtual/block/$name/bcache"
+    mkdir -p "/sys/devices/virtual/block/$name/slaves"
+    ln -s "../../$backing" "/sys/devices/virtual/block/$name/slaves/${backing##*/}"
     blockdev "$name"
     echo bcache > "$OUTDIR/state/$name.kind"
     bcache_status "$name" 50
@@ -158,7 +171,22 @@ disk_wce() {
 
 # osd DIR TYPE FSID [block=T] [db=T] [wal=T]: an OSD data directory.
 osd() {
-    local dir=/var/lib/ceph/osd/$1 type=$2 fsid=$3
+    osd_at "/var/lib/ceph/osd/$1" "${@:2}"
+}
+
+# cephadm_osd CLUSTER ID TYPE FSID [LINK...]: osd.ID in the directory of the
+# cluster whose fsid is CLUSTER, as container deployments lay it out.
+cephadm_osd() {
+    osd_at "/var/lib/ceph/$1/osd.$2" "${@:3}"
+}
+
+# no_classic_root: a host without /var/lib/ceph/osd/.
+no_classic_root() {
+    rmdir /var/lib/ceph/osd
+}
+
+osd_at() {
+    local dir=$1 type=$2 fsid=$3
     shift 3
     mkdir -p "$dir"
     printf '%s\n' "$type" > "$dir/type"
@@ -184,13 +212,44 @@ pvs_hook() {
     echo "$*" > "$OUTDIR/bin/pvs.hook"
 }
 
-# lv VG LV: a logical volume's node, linked as LVM links it (/dev/VG/LV).
+# dm NAME [SLAVE...]: a device-mapper device dm-N (a dm-crypt mapping, a
+# multipath map) over the devices SLAVE (kernel names), with its
+# /dev/mapper/NAME link; its kernel name is then in $last_dm. A slave may be
+# a dm device made later, for stacks that loop.
 next_dm=0
-lv() {
-    blockdev "dm-$next_dm"
-    mkdir -p "/dev/$1"
-    ln -s "../dm-$next_dm" "/dev/$1/$2"
+dm() {
+    local name=$1 slave
+    shift
+    last_dm=dm-$next_dm
     next_dm=$((next_dm + 1))
+    blockdev "$last_dm"
+    mkdir -p /dev/mapper "/sys/devices/virtual/block/$last_dm/slaves" "/sys/devices/virtual/block/$last_dm/dm"
+    echo "$name" > "/sys/devices/virtual/block/$last_dm/dm/name"
+    ln -s "../$last_dm" "/dev/mapper/$name"
+    for slave in "$@"; do
+        ln -s "../../$slave" "/sys/devices/virtual/block/$last_dm/slaves/${slave##*/}"
+    done
+}
+
+# lv VG LV [PV...]: a logical volume on the physical volumes PV (kernel
+# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV).
+lv() {
+    local vg=$1 lv=$2
+    shift 2
+    dm "${vg//-/--}-${lv//-/--}" "$@"
+    mkdir -p "/dev/$vg"
+    ln -s "../$last_dm" "/dev/$vg/$lv"
+}
+
+# partition NAME DISK NUMBER [PARTUUID]: a partition inside DISK's sysfs
+# directory, and its /dev/disk/by-partuuid link as udev makes it.
+partition() {
+    blockdev "$1" "/sys/devices/virtual/block/$2/$1"
+    echo "$3" > "/sys/devices/virtual/block/$2/$1/partition"
+    if [ -n "${4:-}" ]; then
+        mkdir -p /dev/disk/by-partuuid
+        ln -s "../../$1" "/dev/disk/by-partuuid/$4"
+    fi
 }
 
 write_pvs() {
