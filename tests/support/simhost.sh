@@ -110,16 +110,6 @@ disk() {
     echo "$kind" > "$OUTDIR/state/$name.kind"
 }
 
-# partition NAME DISK: partition NAME of DISK, its sysfs directory inside
-# the disk's as the kernel lays it out.
-partition() {
-    local name=$1 disk=$2
-    mkdir -p "/sys/devices/virtual/block/$disk/$name"
-    echo "${name##*[!0-9]}" > "/sys/devices/virtual/block/$disk/$name/partition"
-    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
-    blockdev "$name"
-}
-
 # bcache NAME BACKING: a bcache device fronting BACKING (a disk, or a
 # partition as DISK/PART, directory below /sys/devices/virtual/block).
 bcache() {
@@ -241,14 +231,18 @@ lv() {
     ln -s "../$last_dm" "/dev/$vg/$lv"
 }
 
-# partition NAME DISK NUMBER [PARTUUID]: a partition inside DISK's sysfs
-# directory, and its /dev/disk/by-partuuid link as udev makes it.
+# partition NAME DISK [NUMBER [PARTUUID]]: partition NAME of DISK, its sysfs
+# directory inside the disk's as the kernel lays it out, with its
+# /sys/class/block link and, given a PARTUUID, the /dev/disk/by-partuuid
+# link udev makes.
 partition() {
-    blockdev "$1" "/sys/devices/virtual/block/$2/$1"
-    echo "$3" > "/sys/devices/virtual/block/$2/$1/partition"
+    local name=$1 disk=$2 number=${3:-${1##*[!0-9]}}
+    blockdev "$name" "/sys/devices/virtual/block/$disk/$name"
+    echo "$number" > "/sys/devices/virtual/block/$disk/$name/partition"
+    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
     if [ -n "${4:-}" ]; then
         mkdir -p /dev/disk/by-partuuid
-        ln -s "../../$1" "/dev/disk/by-partuuid/$4"
+        ln -s "../../$name" "/dev/disk/by-partuuid/$4"
     fi
 }
 
