@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -97,7 +98,9 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     std::vector<std::string> fsids;
     fsids.reserve(OSD_LIST_CAPACITY);
-    int result = ListOsdFsids(fsids);
+    std::vector<std::string> signatures;
+    signatures.reserve(OSD_LIST_CAPACITY);
+    int result = ListOsdFsids(fsids, &signatures);
     if (result != 0) {
         return result;
     }
@@ -107,6 +110,10 @@ int OsdInfoMap::RefreshOsdInfo()
     if (fsidsChanged) {
         SaveFsidList(fsids);
     }
+    bool dirsChanged = ListChanged(signatures, signatureList);
+    if (dirsChanged) {
+        signatureList = signatures;
+    }
     std::vector<std::string> devs;
     devs.reserve(OSD_LIST_CAPACITY);
     if (ListBcacheDevs(devs) != 0) {
@@ -114,10 +121,13 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     if (ListChanged(devs, devList)) {
         SaveDevList(devs);
-        return UpdateOsdInfoList();
+        return Rebuild(false);
     }
-    if (fsidsChanged) {
-        return UpdateOsdInfoList();
+    if (fsidsChanged || dirsChanged) {
+        return Rebuild(false);
+    }
+    if (RetryDue()) {
+        return Rebuild(true);
     }
     for (const OsdInfo& info : osdInfoList) {
         WriteLog(LOG_DEBUG, "osdinfo:[block]%s  [fsid]%s  [engineType]%d\n", info.block.c_str(),
@@ -128,6 +138,76 @@ int OsdInfoMap::RefreshOsdInfo()
         }
     }
     return 0;
+}
+
+int OsdInfoMap::Rebuild(bool retry)
+{
+    rebuildIncomplete = false;
+    int result = UpdateOsdInfoList();
+    if (result == 0 && !rebuildIncomplete) {
+        retryInterval = retryWait = 0;
+        return 0;
+    }
+    // A change is news: look again at once. A retry that changed nothing
+    // waits longer each time, so that a host with an OSD that stays broken
+    // does not run pvs every five seconds.
+    retryInterval = retry ? std::min(retryInterval * 2, OSD_RETRY_MAX_PASSES) : 1;
+    retryWait = retryInterval;
+    return result;
+}
+
+bool OsdInfoMap::RetryDue()
+{
+    if (retryWait == 0) {
+        return false;
+    }
+    return --retryWait == 0;
+}
+
+std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& name)
+{
+    // Fields end in a zero byte, which neither a link text nor a line holds
+    // (a line with one reads as itself, still different from its neighbours).
+    std::string signature;
+    char path[PATH_BUFFER_SIZE];
+    std::string type;
+    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && ReadFirstLine(*this, path, type) == 0) {
+        signature = type;
+    }
+    signature += '\0';
+    for (const char* link : {"block", "block.db", "block.wal"}) {
+        // Not zeroed: only the bytes readlink reports are taken.
+        char target[PATH_BUFFER_SIZE];
+        if (FormatPath(path, "%s%s/%s", dir.c_str(), name.c_str(), link) >= 0) {
+            ssize_t length = ReadLink(path, target, sizeof(target));
+            if (length > 0) {
+                signature.append(target, static_cast<size_t>(length));
+            }
+        }
+        signature += '\0';
+    }
+    return signature;
+}
+
+bool OsdInfoMap::RefusalMayHeal(const std::string& dir, const std::string& name)
+{
+    // No fsid yet: its arrival changes the fsid list.
+    std::string fsid;
+    if (ReadFsid(dir, name, &fsid) != 0) {
+        return false;
+    }
+    // A bluestore OSD with its DB on the block device has a "block" and no
+    // "block.db" for good: a layout, not a moment of its activation (and a
+    // "block.db" that appears later changes its signature).
+    char block[PATH_BUFFER_SIZE];
+    char db[PATH_BUFFER_SIZE];
+    if (FormatPath(block, "%s%s/block", dir.c_str(), name.c_str()) < 0 ||
+        FormatPath(db, "%s%s/block.db", dir.c_str(), name.c_str()) < 0) {
+        return false;
+    }
+    char target[PATH_BUFFER_SIZE];
+    bool noDb = ReadLink(db, target, sizeof(target)) < 0 && errno == ENOENT;
+    return !(noDb && Access(block, F_OK) == 0);
 }
 
 int OsdInfoMap::OpenOsdRoot(uid_t saved, DIR** root)
@@ -149,7 +229,7 @@ int OsdInfoMap::OpenOsdRoot(uid_t saved, DIR** root)
     return 0;
 }
 
-int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list)
+int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures)
 {
     uid_t saved = geteuid();
     DIR* opened = nullptr;
@@ -167,6 +247,9 @@ int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list)
         std::string fsid;
         if (ReadFsid(osdPath, entry->d_name, &fsid) == 0) {
             list.push_back(fsid);
+            if (signatures != nullptr) {
+                signatures->push_back(DirSignature(osdPath, entry->d_name));
+            }
         }
     }
     root.Close();
@@ -230,6 +313,8 @@ int OsdInfoMap::UpdateOsdInfoList()
         OsdInfo info;
         if (ProbeOsdDir(osdPath, entry->d_name, &info) == 0) {
             osdInfoList.push_back(info);
+        } else if (RefusalMayHeal(osdPath, entry->d_name)) {
+            MarkIncomplete();
         }
     }
     root.Close();
@@ -247,7 +332,11 @@ int OsdInfoMap::UpdateOsdInfoList()
 void OsdInfoMap::ResolveBlockDev(const std::string& name)
 {
     std::string vg;
-    bool inVolumeGroup = GetVolumeGroup(name, vg) == 0;
+    int lookup = LookUpVolumeGroup(name, vg);
+    if (lookup == LVM_FAILED) {
+        MarkIncomplete();
+    }
+    bool inVolumeGroup = lookup == 0;
     const std::string& needle = inVolumeGroup ? vg : name;
     // A whole component, so that bcache1 does not claim the OSD on bcache10;
     // a plain device also owns the partitions made on it.

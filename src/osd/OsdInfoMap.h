@@ -1,5 +1,6 @@
-// The inventory of the host's OSDs, rebuilt only when the set of OSD fsids
-// or the set of bcache devices changes.
+// The inventory of the host's OSDs, rebuilt when the set of OSD fsids, what
+// an OSD directory's "type" and links say, or the set of bcache devices
+// changes, and tried again while a rebuild stays incomplete.
 #ifndef QUELVAR_OSD_OSDINFOMAP_H
 #define QUELVAR_OSD_OSDINFOMAP_H
 
@@ -16,6 +17,9 @@
 constexpr const char* OSD_ROOT = "/var/lib/ceph/osd/";
 // Starting capacity of each list; the lists grow past it.
 constexpr size_t OSD_LIST_CAPACITY = 36;
+// An incomplete rebuild is tried again on the next pass, then after twice as
+// many passes each time, up to this many: one minute of five-second passes.
+constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
 
 // True when the two lists differ in count, order, or any entry's bytes.
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
@@ -42,7 +46,9 @@ public:
     [[nodiscard]] const std::vector<OsdInfo>& OsdInfoList() const { return osdInfoList; }
 
 protected:
-    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list);
+    // With `signatures`, also appends the DirSignature of each directory
+    // whose fsid is listed.
+    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures = nullptr);
     [[nodiscard]] int ListBcacheDevs(std::vector<std::string>& list);
     void SaveFsidList(const std::vector<std::string>& list);
     void SaveDevList(const std::vector<std::string>& list);
@@ -55,7 +61,30 @@ protected:
     std::vector<std::string> devList;
     std::vector<std::string> fsidList;
 
+    // What the change check watches in an OSD directory besides its fsid:
+    // the first line of "type" and the texts of its three links (empty where
+    // missing). Cheap reads, so a link that appears triggers a rebuild at once.
+    [[nodiscard]] std::string DirSignature(const std::string& dir, const std::string& name);
+    // For whatever takes part in a rebuild (a root's probe, a matcher) and
+    // met an answer that may change without anything the change check sees
+    // changing: the rebuild is then tried again.
+    void MarkIncomplete() { rebuildIncomplete = true; }
+    // Whether a directory the probe refused may still become an OSD record
+    // unseen by the change check.
+    [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
+    std::vector<std::string> signatureList;  // DirSignature of each listed fsid
+
 private:
+    // UpdateOsdInfoList, then the retry schedule: cleared when complete, the
+    // next pass when a change caused it, else twice the last interval.
+    [[nodiscard]] int Rebuild(bool retry);
+    // Counts one unchanged pass; true when an incomplete rebuild is due.
+    [[nodiscard]] bool RetryDue();
+
+    bool rebuildIncomplete = false;
+    unsigned retryInterval = 0;  // passes; 0 while the last rebuild was complete
+    unsigned retryWait = 0;      // unchanged passes left before the retry
+
     // The opening shared by the listing and the rebuild: checks osdPath,
     // raises privilege for `saved` and opens the root. 0 open and raised; -1
     // or ERR_PRIVILEGE with the privilege back as it was (logged).
