@@ -80,6 +80,28 @@ TEST_F(LogTest, FormatsLevelsStripsAndLimitsLines)
     EXPECT_EQ(log.Lines().back(), "[unknown system time ] [process(" + pid + ")][ERROR]no time]");
 }
 
+// Text from outside the daemon (a directory name, a link text, command
+// output) never starts a record of its own; the daemon's formats stand.
+TEST_F(LogTest, EscapesControlCharactersOfOutsideText)
+{
+    const std::string forged = "ceph-0\n[2026-01-01 00:00:00][process(1)][INFO][forged";
+    WriteLog(LOG_ERROR, "readlink %s error:%d %s\n", forged.c_str(), 22, "Invalid argument");
+    WriteLog(LOG_INFO, "[%s][%-6s][%5s][%.3s][%c]\n", "\r\t\x1b\x7f\x01", "a\n", "\n", "x\ny", '\n');
+    WriteLog(LOG_INFO, "%d|%5u|%-4x|%zu|%ld|%03d|%.2f|%%|%*d\n", -7, 42u, 255u, size_t{9}, -1L, 5, 1.5, 3, 1);
+    EXPECT_THAT(log.Messages(),
+                ElementsAre("[ERROR][readlink ceph-0\\n[2026-01-01 00:00:00][process(1)][INFO][forged error:22 "
+                            "Invalid argument]",
+                            "[INFO][[\\r\\t\\x1b\\x7f\\x01][a\\n   ][   \\n][x\\ny][\\n]]",
+                            "[INFO][-7|   42|ff  |9|-1|005|1.50|%|  1]"));
+
+    // The limit holds for the escaped text: one control character more
+    // than fits is three characters more.
+    std::string fits(LOG_LINE_MAX - ("[2026-01-01 00:00:00][process(" + pid + ")][INFO][").size() - 2, 'a');
+    WriteLog(LOG_INFO, "%s", (fits + "\n").c_str());
+    EXPECT_EQ(log.Lines().back().size(), LOG_LINE_MAX + 1);
+    EXPECT_EQ(Stdout([&] { WriteLog(LOG_INFO, "%s", (fits + "\x01").c_str()); }), "The log info is invalid \n");
+}
+
 TEST_F(LogTest, RotatesOnlyAboveTheLimit)
 {
     MakeFile(LOG_FILE, LOG_ROTATE_SIZE);
