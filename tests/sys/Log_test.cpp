@@ -7,10 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <fstream>
 #include <regex>
 
 #include "support/FakePrivilege.h"
+#include "sys/LogText.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -78,6 +80,42 @@ TEST_F(LogTest, FormatsLevelsStripsAndLimitsLines)
     g_privilege.localtimeFails = true;
     WriteLog(LOG_INFO, "no time\n");
     EXPECT_EQ(log.Lines().back(), "[unknown system time ] [process(" + pid + ")][ERROR]no time]");
+}
+
+int Format(char* dest, size_t destMax, size_t count, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = FormatLogText(dest, destMax, count, format, args);
+    va_end(args);
+    return result;
+}
+
+// The format is the daemon's own and compiler-checked; what it never uses,
+// %n above all, is refused rather than guessed at.
+TEST(LogText, RefusesWhatTheDaemonNeverAsksFor)
+{
+    const struct {
+        const char* format;
+        size_t count;
+        int result;
+        const char* text;
+    } cases[] = {
+        {"%s|%hhd|%lu|%llx|%zd", 15, 15, "a\\x1b|-1|2|ff|3"},
+        {"%s|%hhd|%lu|%llx|%zd", 14, -1, ""},  // one short
+        {"%n", 63, -1, ""},
+        {"%f", 63, -1, ""},
+        {"%ls", 63, -1, ""},
+        {"100%", 63, -1, ""},
+        {"%5%", 63, -1, ""},
+    };
+    for (const auto& c : cases) {
+        char dest[64] = "dirty";
+        long long hex = 255;
+        int result = Format(dest, sizeof(dest), c.count, c.format, "a\x1b", 255, 2ul, hex, ssize_t{3});
+        EXPECT_EQ(c.result, result) << c.format;
+        EXPECT_STREQ(c.text, dest) << c.format;
+    }
 }
 
 // Text from outside the daemon (a directory name, a link text, command
