@@ -282,6 +282,21 @@ int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, 
                 ok = length != 'L' && out.PutValue(spec, va_arg(ap, unsigned));
             }
             break;
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            ok = BuildSpec(conversion, spec);
+            if (ok && length == 'L') {
+                ok = out.PutValue(spec, va_arg(ap, long double));
+            } else if (ok) {
+                ok = (length == '\0' || length == 'l') && out.PutValue(spec, va_arg(ap, double));
+            }
+            break;
         case 'p':
             ok = length == '\0' && BuildSpec(conversion, spec) && out.PutValue(spec, va_arg(ap, void*));
             break;

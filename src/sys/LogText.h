@@ -12,7 +12,7 @@
 // Formats as vsnprintf_s does (at most `count` characters and a terminator
 // into `dest` of `destMax` bytes; the count written, or -1 when they do not
 // fit, an argument is invalid or the format has a conversion the daemon
-// never uses (floating point, %n, wide text), dest then holding the empty
+// never uses (%n, wide text), dest then holding the empty
 // string), except that the text of
 // every %s and %c argument has its control characters (below 0x20, and 0x7f)
 // written escaped: "\n", "\r", "\t", any other as "\x" and two hex digits.

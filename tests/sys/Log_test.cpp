@@ -108,7 +108,6 @@ TEST(LogText, RefusesWhatTheDaemonNeverAsksFor)
         {"%s|%hhd|%lu|%llx|%zd", 15, 15, "a\\x1b|-1|2|ff|3"},
         {"%s|%hhd|%lu|%llx|%zd", 14, -1, ""},  // one short
         {"%n", 63, -1, ""},
-        {"%f", 63, -1, ""},
         {"%ls", 63, -1, ""},
         {"100%", 63, -1, ""},
         {"%5%", 63, -1, ""},
