@@ -46,6 +46,14 @@ bool IsPartitionSuffix(const std::string& path, size_t at)
     return end > at + 1 && (end == path.size() || path[end] == '/');
 }
 
+bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& other)
+{
+    return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const OsdInfo& a, const OsdInfo& b) {
+        return a.block == b.block && a.fsid == b.fsid && a.engineType == b.engineType &&
+               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink;
+    });
+}
+
 } // namespace
 
 bool ListChanged(const std::vector<std::string>& newList, const std::vector<std::string>& cachedList)
@@ -143,7 +151,16 @@ int OsdInfoMap::RefreshOsdInfo()
 int OsdInfoMap::Rebuild(bool retry)
 {
     rebuildIncomplete = false;
+    std::vector<OsdInfo> previous;
+    if (retry) {
+        previous = osdInfoList;
+    }
     int result = UpdateOsdInfoList();
+    // A retry that found what the last rebuild found has nothing to report:
+    // a host with an OSD that stays broken keeps a quiet log.
+    if (result == 0 && (!retry || !SameRecords(previous, osdInfoList))) {
+        WriteLog(LOG_INFO, "UpdateOsdInfoList succeed\n");
+    }
     if (result == 0 && !rebuildIncomplete) {
         retryInterval = retryWait = 0;
         return 0;
@@ -322,11 +339,7 @@ int OsdInfoMap::UpdateOsdInfoList()
     for (const std::string& dev : devList) {
         ResolveBlockDev(dev);
     }
-    if (RestorePrivilege(saved) != 0) {
-        return ERR_PRIVILEGE;
-    }
-    WriteLog(LOG_INFO, "UpdateOsdInfoList succeed\n");
-    return 0;
+    return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
 }
 
 void OsdInfoMap::ResolveBlockDev(const std::string& name)

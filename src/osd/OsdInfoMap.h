@@ -75,8 +75,9 @@ protected:
     std::vector<std::string> signatureList;  // DirSignature of each listed fsid
 
 private:
-    // UpdateOsdInfoList, then the retry schedule: cleared when complete, the
-    // next pass when a change caused it, else twice the last interval.
+    // UpdateOsdInfoList and its report, then the retry schedule: cleared
+    // when complete, the next pass when a change caused it, else twice the
+    // last interval.
     [[nodiscard]] int Rebuild(bool retry);
     // Counts one unchanged pass; true when an incomplete rebuild is due.
     [[nodiscard]] bool RetryDue();

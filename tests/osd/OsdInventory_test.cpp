@@ -366,6 +366,8 @@ TEST_F(OsdInventoryTest, RetriesAPermanentlyBrokenOsdAtMostOnceAMinute)
     }
     // 1, 2, 4, 8 passes apart, then 12: a minute of five-second passes.
     EXPECT_EQ(rebuilt, (std::vector<int>{0, 3, 4, 6, 10, 18, 30, 42}));
+    // Retries that find the same as before keep the log quiet.
+    EXPECT_EQ(log.Messages(), std::vector<std::string>(2, "[INFO][UpdateOsdInfoList succeed]"));
 }
 
 TEST_F(OsdInventoryTest, TellsAFailedPvsFromANo)
