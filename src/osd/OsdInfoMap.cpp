@@ -183,8 +183,8 @@ bool OsdInfoMap::RetryDue()
 
 std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& name)
 {
-    // Fields end in a zero byte, which neither a link text nor a line holds
-    // (a line with one reads as itself, still different from its neighbours).
+    // Each field ends in a zero byte, which no link text can hold, so that
+    // neighbouring texts cannot run into each other.
     std::string signature;
     char path[PATH_BUFFER_SIZE];
     std::string type;

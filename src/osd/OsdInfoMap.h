@@ -69,8 +69,10 @@ protected:
     // met an answer that may change without anything the change check sees
     // changing: the rebuild is then tried again.
     void MarkIncomplete() { rebuildIncomplete = true; }
-    // Whether a directory the probe refused may still become an OSD record
-    // unseen by the change check.
+    // Whether a directory the probe refused is worth another rebuild: not
+    // when it has no fsid yet, nor when it is a bluestore OSD with its DB on
+    // its block device; any other refusal (a link missing, dangling or not a
+    // link, a file unreadable) may be a moment of its activation.
     [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
     std::vector<std::string> signatureList;  // DirSignature of each listed fsid
 
