@@ -62,8 +62,9 @@ protected:
     std::vector<std::string> fsidList;
 
     // What the change check watches in an OSD directory besides its fsid:
-    // the first line of "type" and the texts of its three links (empty where
-    // missing). Cheap reads, so a link that appears triggers a rebuild at once.
+    // its "type" file (by identity and times) and the texts of its three
+    // links (empty where missing). Cheap, so a link that appears or a type
+    // written triggers a rebuild at once.
     [[nodiscard]] std::string DirSignature(const std::string& dir, const std::string& name);
     // For whatever takes part in a rebuild (a root's probe, a matcher) and
     // met an answer that may change without anything the change check sees
