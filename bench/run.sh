@@ -97,9 +97,11 @@ syscalls_per_pass() {  # FILE FROM TO -> "call per_pass" lines, then @min/@max t
 
 # The floor of a steady pass by call, for N OSD directories and N bcache
 # devices: three directory walks (open, two reads of entries, close), an
-# fsid read per OSD directory (open, read, close), per device one readlink
-# of its sysfs link, the write_cache read (open, read, close; only with a
-# non-empty inventory), the device's open, two requests and close; the pause.
+# fsid read per OSD directory (open, read, close) and its change check (a
+# stat of "type", a readlink of each of the three links), per device one
+# readlink of its sysfs link, the write_cache read (open, read, close; only
+# with a non-empty inventory), the device's open, two requests and close;
+# the pause.
 floor_of() {  # N CALL
     local n=$1 attr=0
     [ "$n" -gt 0 ] && attr=$n
@@ -108,10 +110,11 @@ floor_of() {  # N CALL
         getdents64) echo 6 ;;
         close) echo $((3 + n + attr + n)) ;;
         read) echo $((n + attr)) ;;
-        readlink) echo "$n" ;;
+        newfstatat) echo "$n" ;;
+        readlink) echo $((3 * n + n)) ;;
         ioctl) echo $((2 * n)) ;;
         clock_nanosleep) echo 1 ;;
-        total) echo $((13 + 3 * n + 8 * n)) ;;
+        total) echo $((13 + 3 * n + 4 * n + 8 * n)) ;;
         *) echo 0 ;;
     esac
 }
