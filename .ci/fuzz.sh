@@ -10,10 +10,10 @@
 # QUELVAR_FUZZ_ONLY       run only these harnesses (space-separated names)
 set -uo pipefail
 
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 build=${QUELVAR_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${QUELVAR_FUZZ_SECONDS:-30}
-harnesses=(${QUELVAR_FUZZ_ONLY:-scsi_fuzz lvm_fuzz osdfile_fuzz logtext_fuzz policy_fuzz})
+read -r -a harnesses <<< "${QUELVAR_FUZZ_ONLY:-scsi_fuzz lvm_fuzz osdfile_fuzz logtext_fuzz policy_fuzz}"
 work=$build/fuzz
 
 # --- tools: clang, and libFuzzer, which Debian 12 ships with clang-14's runtime
@@ -54,7 +54,7 @@ verdict() {  # verdict LOG
     elif grep -q 'ERROR: libFuzzer: timeout' "$log"; then echo "timeout"
     elif grep -q 'out-of-memory' "$log"; then echo "out of memory"
     elif grep -q 'ERROR: AddressSanitizer' "$log"; then echo "AddressSanitizer report"
-    elif grep -q 'broken promise' "$log"; then echo "broken promise ($(grep -m1 -o 'broken promise: .*' "$log"))"
+    elif grep -q 'broken promise' "$log"; then grep -m1 -o 'broken promise: .*' "$log"
     elif grep -q 'deadly signal' "$log"; then echo "crash"
     else echo "exit status $2"
     fi
@@ -80,7 +80,7 @@ for ((i = 0; i < ${#harnesses[@]}; i += 2)); do
             echo "ok   - $name: ${runs:-?} runs in ${seconds} s"
         else
             why=$(verdict "$log" "$status")
-            artifact=$(ls "$work/artifacts/$name-"* 2>/dev/null | head -n 1)
+            artifact=$(find "$work/artifacts" -name "$name-*" -print -quit 2>/dev/null)
             echo "FAIL - $name: $why${artifact:+, input $artifact}"
             tail -n 40 "$log"
             failed+=("$name: $why${artifact:+ ($artifact)}")
