@@ -1,5 +1,6 @@
-// The inventory of the host's OSDs, rebuilt only when the set of OSD fsids
-// or the set of bcache devices changes.
+// The inventory of the host's OSDs, rebuilt when the set of OSD fsids, what
+// an OSD directory's "type" and links say, or the set of bcache devices
+// changes, and tried again while a rebuild stays incomplete.
 #ifndef QUELVAR_OSD_OSDINFOMAP_H
 #define QUELVAR_OSD_OSDINFOMAP_H
 
@@ -21,6 +22,9 @@ constexpr const char* OSD_ROOT = "/var/lib/ceph/osd/";
 constexpr const char* CEPHADM_BASE = "/var/lib/ceph/";
 // Starting capacity of each list; the lists grow past it.
 constexpr size_t OSD_LIST_CAPACITY = 36;
+// An incomplete rebuild is tried again on the next pass, then after twice as
+// many passes each time, up to this many: one minute of five-second passes.
+constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
 
 // True when the two lists differ in count, order, or any entry's bytes.
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
@@ -48,7 +52,9 @@ public:
     [[nodiscard]] const std::vector<OsdInfo>& OsdInfoList() const { return osdInfoList; }
 
 protected:
-    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list);
+    // With `signatures`, also appends the DirSignature of each directory
+    // whose fsid is listed.
+    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures = nullptr);
     [[nodiscard]] int ListBcacheDevs(std::vector<std::string>& list);
     void SaveFsidList(const std::vector<std::string>& list);
     void SaveDevList(const std::vector<std::string>& list);
@@ -82,6 +88,34 @@ protected:
     // on, found by walking the kernel's block stack from the node that
     // blockPaths[i] leads to.
     void MatchByBlockStack(const std::vector<std::string>& blockPaths);
+
+    // What the change check watches in an OSD directory besides its fsid:
+    // its "type" file (by identity and times) and the texts of its three
+    // links (empty where missing). Cheap, so a link that appears or a type
+    // written triggers a rebuild at once.
+    [[nodiscard]] std::string DirSignature(const std::string& dir, const std::string& name);
+    // For whatever takes part in a rebuild (a root's probe, a matcher) and
+    // met an answer that may change without anything the change check sees
+    // changing: the rebuild is then tried again.
+    void MarkIncomplete() { rebuildIncomplete = true; }
+    // Whether a directory the probe refused is worth another rebuild: not
+    // when it has no fsid yet, nor when it is a bluestore OSD with its DB on
+    // its block device; any other refusal (a link missing, dangling or not a
+    // link, a file unreadable) may be a moment of its activation.
+    [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
+    std::vector<std::string> signatureList;  // DirSignature of each listed fsid
+
+private:
+    // UpdateOsdInfoList and its report, then the retry schedule: cleared
+    // when complete, the next pass when a change caused it, else twice the
+    // last interval.
+    [[nodiscard]] int Rebuild(bool retry);
+    // Counts one unchanged pass; true when an incomplete rebuild is due.
+    [[nodiscard]] bool RetryDue();
+
+    bool rebuildIncomplete = false;
+    unsigned retryInterval = 0;  // passes; 0 while the last rebuild was complete
+    unsigned retryWait = 0;      // unchanged passes left before the retry
 };
 
 #endif

@@ -27,6 +27,9 @@ void OsdInfoMap::MatchByBlockStack(const std::vector<std::string>& blockPaths)
         if (Stat(path, &status) != 0) {
             int error = errno;
             WriteLog(LOG_ERROR, "stat %s error:%d %s\n", path, error, strerror(error));
+            // A mapping not made yet, as while an encrypted OSD is opened:
+            // worth another look.
+            MarkIncomplete();
             continue;
         }
         // A file-backed OSD, as test clusters make them, has no stack.
@@ -38,6 +41,7 @@ void OsdInfoMap::MatchByBlockStack(const std::vector<std::string>& blockPaths)
         if (result == BLOCK_STACK_UNREADABLE) {
             WriteLog(LOG_WARNING, "block stack of %s: cannot read %s error:%d %s\n", path, walk.where.c_str(),
                      walk.error, strerror(walk.error));
+            MarkIncomplete();
         } else if (result != BLOCK_STACK_DONE) {
             WriteLog(LOG_WARNING, "block stack of %s: %s at %s\n", path, BlockStackReason(result),
                      walk.where.c_str());

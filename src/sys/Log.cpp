@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "sys/LogText.h"
 #include "sys/SafeString.h"
 
 namespace {
@@ -139,7 +140,7 @@ void WriteLog(int level, const char* format, ...)
     size_t offset = static_cast<size_t>(prefixLength);
     va_list args;
     va_start(args, format);
-    int messageLength = vsnprintf_s(line + offset, LOG_BUFFER_SIZE - offset, LOG_LINE_MAX - offset, format, args);
+    int messageLength = FormatLogText(line + offset, LOG_BUFFER_SIZE - offset, LOG_LINE_MAX - offset, format, args);
     va_end(args);
     if (messageLength < 0) {
         printf("The log info is invalid \n");

@@ -265,6 +265,24 @@ case_broken_stacks() {
     check "and the daemon stopped in order" test "$(status)" = 0
 }
 
+case_links_after_fsid() {
+    # A longer pause, so that the links surely appear between passes 1 and 2.
+    sim links-later SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
+    check "nothing to guard in the first pass" test -z "$(pass_trace 1 | grep '^sdb')"
+    check "switched in the second, when the links appeared" test "$(requests 2 sdb 'SG_IO 55 10')" = 1
+    check "the disk's cache is off" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "rebuilt twice" test "$(log | grep -c 'UpdateOsdInfoList succeed')" = 2
+}
+
+case_first_pvs_failed() {
+    sim pvs-late SIM_PASSES=3
+    check "nothing to guard in the first pass" test -z "$(pass_trace 1 | grep '^sdc')"
+    check "switched in the second, when pvs answered" test "$(requests 2 sdc 'SG_IO 55 10')" = 1
+    check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "pvs run once in the first pass, twice in the second, then left alone" \
+        test "$(wc -l < "$OUT/run/pvs.runs")" = 3
+}
+
 "case_$1"
 if [ "$failures" -ne 0 ]; then
     echo "--- log"; log; echo "--- stdout"; cat "$OUT/run/stdout" 2>/dev/null
