@@ -17,6 +17,36 @@ const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std
     return nullptr;
 }
 
+const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device)
+{
+    for (const OsdInfo& record : records) {
+        if (record.block == device) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode, DeviceFacts& facts)
+{
+    if (device.GetBackendDev(facts.disk) != 0) {
+        return -1;
+    }
+    // The mode is only read when some OSD could need it: an empty inventory
+    // costs the pass no attribute read.
+    if (records.empty() && !readMode) {
+        return 0;
+    }
+    facts.kernelMode = QueryWriteCacheMode(facts.disk);
+    facts.guard = FindCacheOffRecord(records, device.Name());
+    return 0;
+}
+
+bool CacheMustGoOff(const DeviceFacts& facts)
+{
+    return facts.guard != nullptr && facts.kernelMode != WRITE_CACHE_THROUGH;
+}
+
 namespace {
 
 // FlushBcache inside the privileged window, which covers exactly that call.
@@ -40,20 +70,12 @@ int FlushWithPrivilege(BcacheDev& device)
 
 int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
 {
-    std::string disk;
-    if (device.GetBackendDev(disk) != 0) {
+    DeviceFacts facts;
+    if (ReadDeviceFacts(device, records, false, facts) != 0) {
         WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
         return -1;
     }
-    // The mode is only read when some OSD could need it: an empty inventory
-    // costs no attribute read.
-    if (records.empty() || QueryWriteCacheMode(disk) == WRITE_CACHE_THROUGH) {
-        return 0;
-    }
-    if (FindCacheOffRecord(records, device.Name()) == nullptr) {
-        return 0;
-    }
-    return FlushWithPrivilege(device);
+    return CacheMustGoOff(facts) ? FlushWithPrivilege(device) : 0;
 }
 
 int TuningStep(BcacheDev& device)

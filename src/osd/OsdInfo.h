@@ -33,6 +33,7 @@ public:
     std::string blockLink;   // target texts of the bluestore links, unresolved
     std::string dbLink;
     std::string walLink;
+    std::string dirName;     // the OSD directory's name under the root, e.g. ceph-0
 };
 
 #endif

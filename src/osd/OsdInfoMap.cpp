@@ -229,6 +229,7 @@ int OsdInfoMap::UpdateOsdInfoList()
         }
         OsdInfo info;
         if (ProbeOsdDir(osdPath, entry->d_name, &info) == 0) {
+            info.dirName = entry->d_name;
             osdInfoList.push_back(info);
         }
     }
