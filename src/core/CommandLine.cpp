@@ -87,7 +87,7 @@ int RunCommandLine(int argc, char* argv[])
 {
     CommandLine line;
     if (ParseCommandLine(argc, argv, line) != 0) {
-        fprintf(stderr, "%s\n", USAGE_LINE);
+        fprintf(stderr, "usage: quelvar [--status [--json | --prometheus[=FILE]] | --help | --version]\n");
         return EXIT_USAGE;
     }
     switch (line.mode) {
@@ -106,9 +106,8 @@ int RunCommandLine(int argc, char* argv[])
     const int error = ProbePrivilege();
     if (error != 0) {
         printf("setuid(0) failed: %s\n", strerror(error));
-        fprintf(stderr,
-                "quelvar: needs root: it switches disk caches and tunes bcache devices. Run it as root (its "
-                "service does), or installed set-user-ID root.\n");
+        fprintf(stderr, "quelvar: needs root to switch disk caches and tune bcache devices: run it as root, as "
+                        "its service does\n");
         return -1;
     }
     Daemon daemon;

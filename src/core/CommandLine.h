@@ -16,9 +16,6 @@ struct CommandLine {
 // The exit status of a command line that was not understood (EX_USAGE).
 constexpr int EXIT_USAGE = 64;
 
-constexpr const char* USAGE_LINE =
-    "usage: quelvar [--status [--json | --prometheus[=FILE]] | --help | --version]";
-
 // Reads the options with getopt_long, printing nothing. 0 understood, with
 // `line` set; EXIT_USAGE for an unknown option, a stray argument, or a form
 // given without --status or twice.

@@ -71,9 +71,7 @@ int RunStatus(ReportForm form, const std::string& file)
     SilenceLog();
     const int denied = ProbePrivilege();
     if (denied != 0) {
-        fprintf(stderr,
-                "quelvar --status: needs root to read the OSD directories and ask the disks; run it as root, "
-                "for example with sudo (setuid(0) failed: %s)\n",
+        fprintf(stderr, "quelvar --status: needs root to read the OSDs and ask the disks: run it as root (%s)\n",
                 strerror(denied));
         return STATUS_UNKNOWN;
     }
