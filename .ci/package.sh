@@ -137,8 +137,12 @@ check_package() {
     dpkg-deb -e "$deb" "$work/control-$arch"
     grep -q 'deb-systemd-helper.*enable.*quelvar.service' "$work/control-$arch/postinst" ||
         fail "postinst does not enable quelvar.service"
-    ! grep -q 'enable.*quelvar-metrics' "$work/control-$arch/postinst" ||
+    # Shipped disabled: the timer is enabled again on upgrade only where an
+    # operator enabled it, and never started by the package.
+    grep -q "deb-systemd-helper debian-installed 'quelvar-metrics.timer'" "$work/control-$arch/postinst" ||
         fail "postinst enables the metrics timer, which ships disabled"
+    ! grep -q 'deb-systemd-invoke.*quelvar-metrics' "$work/control-$arch/postinst" ||
+        fail "postinst starts the metrics timer, which ships disabled"
     grep -q 'rm -rf /var/log/quelvar' "$work/control-$arch/postrm" || fail "postrm does not remove the logs on purge"
     readelf -h "$root/usr/sbin/quelvar" | grep -q "Machine: *$machine" || fail "$arch binary is not for $machine"
 }

@@ -265,6 +265,7 @@ report() {  # report WHEN: quelvar --status $SIM_REPORTS into OUTDIR/report.WHEN
     echo "report $1" >> "$OUTDIR/state/all.trace"
     "${launch[@]}" "${base[@]}" --status "${options[@]}" > "$OUTDIR/report.$1" 2> "$OUTDIR/report.$1.stderr" ||
         status=$?
+    echo "report end" >> "$OUTDIR/state/all.trace"
     echo "$status" > "$OUTDIR/report.$1.status"
 }
 if [ -n "${SIM_REPORTS+set}" ]; then
