@@ -9,7 +9,8 @@
 #include "status/StatusCommand.h"
 #include "sys/Privilege.h"
 
-namespace {
+namespace
+{
 
 enum Option { OPTION_STATUS = 1, OPTION_JSON, OPTION_PROMETHEUS, OPTION_HELP, OPTION_VERSION };
 
@@ -106,8 +107,9 @@ int RunCommandLine(int argc, char* argv[])
     const int error = ProbePrivilege();
     if (error != 0) {
         printf("setuid(0) failed: %s\n", strerror(error));
-        fprintf(stderr, "quelvar: needs root to switch disk caches and tune bcache devices: run it as root, as "
-                        "its service does\n");
+        fprintf(stderr,
+                "quelvar: needs root to switch disk caches and tune bcache devices: run it as root, as "
+                "its service does\n");
         return -1;
     }
     Daemon daemon;

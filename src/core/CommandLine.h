@@ -10,7 +10,7 @@ enum class ReportForm { Text, Json, Prometheus };
 struct CommandLine {
     RunMode mode = RunMode::Daemon;
     ReportForm form = ReportForm::Text;
-    std::string file;  // --prometheus=FILE; empty for standard output
+    std::string file; // --prometheus=FILE; empty for standard output
 };
 
 // The exit status of a command line that was not understood (EX_USAGE).

@@ -11,7 +11,8 @@
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t VENDOR_SIZE = 64;
 // The current values of a mode page (SPC-4 6.11, PC field).
@@ -40,7 +41,8 @@ std::string ReadTransport(SystemApi& api, const std::string& disk)
         SafeReadWriteFile(path, vendor, static_cast<int>(sizeof(vendor) - 1), 0) != 0) {
         return TRANSPORT_UNKNOWN;
     }
-    return strncmp(vendor, "ATA ", 4) == 0 || strncmp(vendor, "ATA\n", 4) == 0 ? TRANSPORT_SATA : TRANSPORT_SCSI;
+    return strncmp(vendor, "ATA ", 4) == 0 || strncmp(vendor, "ATA\n", 4) == 0 ? TRANSPORT_SATA
+                                                                               : TRANSPORT_SCSI;
 }
 
 int ReadDiskWriteCache(ScsiCmd& scsi, const std::string& disk, const std::string& transport)

@@ -26,7 +26,7 @@ constexpr const char* TRANSPORT_UNKNOWN = "unknown";
 // The disk's own answer.
 constexpr int DISK_CACHE_OFF = 0;
 constexpr int DISK_CACHE_ON = 1;
-constexpr int DISK_CACHE_NOT_ASKED = -1;  // not asked (NVMe, partition) or no answer
+constexpr int DISK_CACHE_NOT_ASKED = -1; // not asked (NVMe, partition) or no answer
 
 // Asks the disk for its volatile write cache with MODE SENSE of the Caching
 // page's current values, which only reads, raising privilege for the open.

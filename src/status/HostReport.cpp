@@ -11,7 +11,8 @@
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
 
-namespace {
+namespace
+{
 
 void Set(DeviceRow& row, Verdict verdict, std::string reason)
 {
@@ -117,7 +118,8 @@ void Judge(DeviceRow& row, bool inventoryRead)
         } else if (!row.hasOsd) {
             Set(row, Verdict::NotGuarded, "it carries no OSD");
         } else if (row.osd.engineType != ENGINE_BLUESTORE) {
-            Set(row, Verdict::NotGuarded, std::string("its OSD is ") + EngineName(row.osd.engineType) + ", not bluestore");
+            Set(row, Verdict::NotGuarded,
+                std::string("its OSD is ") + EngineName(row.osd.engineType) + ", not bluestore");
         } else {
             Set(row, Verdict::NotGuarded, "its OSD keeps its DB on the same device");
         }
@@ -126,9 +128,10 @@ void Judge(DeviceRow& row, bool inventoryRead)
     if (row.diskCache == DISK_CACHE_ON) {
         Set(row, Verdict::Unprotected, "the disk reports its write cache on");
     } else if (row.diskCache == DISK_CACHE_OFF) {
-        Set(row, Verdict::Protected, row.kernelMode == WRITE_CACHE_BACK
-                                         ? "the disk reports its write cache off; the kernel still shows write back"
-                                         : "the disk reports its write cache off");
+        Set(row, Verdict::Protected,
+            row.kernelMode == WRITE_CACHE_BACK
+                ? "the disk reports its write cache off; the kernel still shows write back"
+                : "the disk reports its write cache off");
     } else if (row.kernelMode == WRITE_CACHE_BACK) {
         Set(row, Verdict::Unprotected, "the kernel shows write back");
     } else if (row.kernelMode == WRITE_CACHE_THROUGH) {

@@ -10,26 +10,26 @@
 #include "osd/OsdInfo.h"
 
 // Exit statuses of the report, as monitoring plugins use them.
-constexpr int STATUS_PROTECTED = 0;    // every guarded disk has its cache off
-constexpr int STATUS_UNPROTECTED = 2;  // a guarded disk has its cache on
-constexpr int STATUS_UNKNOWN = 3;      // some state could not be read
+constexpr int STATUS_PROTECTED = 0;   // every guarded disk has its cache off
+constexpr int STATUS_UNPROTECTED = 2; // a guarded disk has its cache on
+constexpr int STATUS_UNKNOWN = 3;     // some state could not be read
 
 enum class Verdict {
-    Protected,    // guarded, cache off
-    NotGuarded,   // no OSD obliges the cache off; `reason` says why
-    Unprotected,  // guarded, cache on
-    Unknown,      // what decides could not be read; `reason` says what
+    Protected,   // guarded, cache off
+    NotGuarded,  // no OSD obliges the cache off; `reason` says why
+    Unprotected, // guarded, cache on
+    Unknown,     // what decides could not be read; `reason` says what
 };
 
 struct DeviceRow {
-    std::string device;     // bcache0
-    std::string disk;       // backing disk; empty when it could not be found
-    std::string transport;  // TRANSPORT_* of DiskState.h
-    int kernelMode = -1;    // WRITE_CACHE_* of WriteCacheGuard.h; -1 not read
-    int diskCache = -1;     // DISK_CACHE_* of DiskState.h
+    std::string device;    // bcache0
+    std::string disk;      // backing disk; empty when it could not be found
+    std::string transport; // TRANSPORT_* of DiskState.h
+    int kernelMode = -1;   // WRITE_CACHE_* of WriteCacheGuard.h; -1 not read
+    int diskCache = -1;    // DISK_CACHE_* of DiskState.h
     bool hasOsd = false;
-    OsdInfo osd;            // the OSD the device carries, when hasOsd
-    bool guarded = false;   // an OSD obliges the disk's cache off
+    OsdInfo osd;          // the OSD the device carries, when hasOsd
+    bool guarded = false; // an OSD obliges the disk's cache off
     Verdict verdict = Verdict::Unknown;
     std::string reason;
 };
@@ -38,7 +38,7 @@ struct HostReport {
     // Why the OSD inventory could not be read; empty when it was. Without
     // it, "carries no OSD" cannot be told from "could not see the OSD".
     std::string problem;
-    std::vector<DeviceRow> rows;  // by device name
+    std::vector<DeviceRow> rows; // by device name
 };
 
 // The verdict and its reason from the row's facts. The disk's own answer,

@@ -8,7 +8,8 @@
 #include "osd/OsdInfoMap.h"
 #include "status/DiskState.h"
 
-namespace {
+namespace
+{
 
 using Json = nlohmann::ordered_json;
 
@@ -137,10 +138,11 @@ int VerdictValue(Verdict verdict)
 std::string FormatText(const HostReport& report)
 {
     const Counts counts = Count(report);
-    std::string text = std::to_string(report.rows.size()) + " bcache device" + (report.rows.size() == 1 ? "" : "s") + ": " +
-           std::to_string(counts.protectedDisks) + " protected, " + std::to_string(counts.unprotected) +
-           " UNPROTECTED, " + std::to_string(counts.notGuarded) + " not guarded, " + std::to_string(counts.unknown) +
-           " unknown\n";
+    std::string text = std::to_string(report.rows.size()) + " bcache device" +
+                       (report.rows.size() == 1 ? "" : "s") + ": " + std::to_string(counts.protectedDisks) +
+                       " protected, " + std::to_string(counts.unprotected) + " UNPROTECTED, " +
+                       std::to_string(counts.notGuarded) + " not guarded, " + std::to_string(counts.unknown) +
+                       " unknown\n";
     if (!report.problem.empty()) {
         text += "could not read the whole state: " + report.problem + "\n";
     }
@@ -161,7 +163,8 @@ std::string FormatText(const HostReport& report)
         }
         table.push_back({Printable(row.device), row.disk.empty() ? "-" : Printable(row.disk),
                          row.transport.empty() ? "-" : row.transport, Or(KernelModeName(row.kernelMode), "-"),
-                         Or(DiskCacheName(row.diskCache), "-"), osd, db, VerdictName(row.verdict), row.reason});
+                         Or(DiskCacheName(row.diskCache), "-"), osd, db, VerdictName(row.verdict),
+                         row.reason});
     }
     std::vector<size_t> widths(table[0].size(), 0);
     for (const auto& cells : table) {
@@ -238,16 +241,20 @@ std::string FormatPrometheus(const HostReport& report)
             "# TYPE quelvar_disk_write_cache gauge\n";
     for (const DeviceRow& row : report.rows) {
         text += "quelvar_disk_write_cache{" + Labels(row) + ",source=\"kernel\"} " +
-                std::to_string(CacheValue(row.kernelMode == WRITE_CACHE_BACK, row.kernelMode == WRITE_CACHE_THROUGH)) +
+                std::to_string(
+                    CacheValue(row.kernelMode == WRITE_CACHE_BACK, row.kernelMode == WRITE_CACHE_THROUGH)) +
                 "\n";
         text += "quelvar_disk_write_cache{" + Labels(row) + ",source=\"disk\"} " +
-                std::to_string(CacheValue(row.diskCache == DISK_CACHE_ON, row.diskCache == DISK_CACHE_OFF)) + "\n";
+                std::to_string(CacheValue(row.diskCache == DISK_CACHE_ON, row.diskCache == DISK_CACHE_OFF)) +
+                "\n";
     }
-    text += "# HELP quelvar_disk_verdict Verdict on a bcache device's backing disk: 0 protected, 1 not guarded, "
-            "2 UNPROTECTED (guarded, cache on), 3 unknown.\n"
-            "# TYPE quelvar_disk_verdict gauge\n";
+    text +=
+        "# HELP quelvar_disk_verdict Verdict on a bcache device's backing disk: 0 protected, 1 not guarded, "
+        "2 UNPROTECTED (guarded, cache on), 3 unknown.\n"
+        "# TYPE quelvar_disk_verdict gauge\n";
     for (const DeviceRow& row : report.rows) {
-        text += "quelvar_disk_verdict{" + Labels(row) + "} " + std::to_string(VerdictValue(row.verdict)) + "\n";
+        text +=
+            "quelvar_disk_verdict{" + Labels(row) + "} " + std::to_string(VerdictValue(row.verdict)) + "\n";
     }
     return text;
 }

@@ -14,7 +14,8 @@
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 
-namespace {
+namespace
+{
 
 // The collector runs as its own user and must read the file.
 constexpr mode_t REPORT_FILE_MODE = 0644;
@@ -71,7 +72,8 @@ int RunStatus(ReportForm form, const std::string& file)
     SilenceLog();
     const int denied = ProbePrivilege();
     if (denied != 0) {
-        fprintf(stderr, "quelvar --status: needs root to read the OSDs and ask the disks: run it as root (%s)\n",
+        fprintf(stderr,
+                "quelvar --status: needs root to read the OSDs and ask the disks: run it as root (%s)\n",
                 strerror(denied));
         return STATUS_UNKNOWN;
     }

@@ -4,7 +4,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 TEST(ParseCommandLine, UnderstandsTheOptionsAndRefusesAnythingElse)
 {
@@ -19,8 +20,16 @@ TEST(ParseCommandLine, UnderstandsTheOptionsAndRefusesAnythingElse)
         {{"--status"}, 0, RunMode::Status, ReportForm::Text, ""},
         {{"--status", "--json"}, 0, RunMode::Status, ReportForm::Json, ""},
         {{"--prometheus", "--status"}, 0, RunMode::Status, ReportForm::Prometheus, ""},
-        {{"--status", "--prometheus=/var/lib/x.prom"}, 0, RunMode::Status, ReportForm::Prometheus, "/var/lib/x.prom"},
-        {{"--stat"}, 0, RunMode::Status, ReportForm::Text, ""},  // an unambiguous prefix, as getopt_long allows
+        {{"--status", "--prometheus=/var/lib/x.prom"},
+         0,
+         RunMode::Status,
+         ReportForm::Prometheus,
+         "/var/lib/x.prom"},
+        {{"--stat"},
+         0,
+         RunMode::Status,
+         ReportForm::Text,
+         ""}, // an unambiguous prefix, as getopt_long allows
         {{"--version"}, 0, RunMode::Version, ReportForm::Text, ""},
         {{"--version", "--help"}, 0, RunMode::Help, ReportForm::Text, ""},
         {{"--bogus"}, EXIT_USAGE, RunMode::Daemon, ReportForm::Text, ""},
@@ -41,7 +50,8 @@ TEST(ParseCommandLine, UnderstandsTheOptionsAndRefusesAnythingElse)
         }
         argv.push_back(nullptr);
         CommandLine line;
-        EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), line), row.result) << shown;
+        EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), line), row.result)
+            << shown;
         if (row.result == 0) {
             EXPECT_EQ(line.mode, row.mode) << shown;
             EXPECT_EQ(line.form, row.form) << shown;

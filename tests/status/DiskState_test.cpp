@@ -14,7 +14,8 @@
 #include "support/SimDisk.h"
 #include "sys/Status.h"
 
-namespace {
+namespace
+{
 
 using Kind = SimDisk::Kind;
 
@@ -28,7 +29,7 @@ TEST(ReadTransport, TellsHowTheDiskIsAttachedFromSysfs)
     MakeFile("/sys/block/sdc/device/vendor", "ATAPI   \n");
     const struct {
         const char* disk;
-        const char* resolved;  // realpath of /sys/block/<disk>, if any
+        const char* resolved; // realpath of /sys/block/<disk>, if any
         bool partition;
         const char* transport;
     } rows[] = {
@@ -115,7 +116,8 @@ TEST(ReplaceFile, RenamesACompleteReadableFileOverTheOldOne)
     MakeFile(path, "old\n");
     EXPECT_EQ(ReplaceFile(path, "quelvar_status 0\n"), 0);
     EXPECT_EQ(ReadFile(path), "quelvar_status 0\n");
-    struct stat st {};
+    struct stat st {
+    };
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(ReplaceFile(std::string(dir) + "/missing/quelvar.prom", "x"), ENOENT);

@@ -5,9 +5,11 @@
 #include "bcache/WriteCacheGuard.h"
 #include "status/DiskState.h"
 
-namespace {
+namespace
+{
 
-DeviceRow Row(bool guarded, int kernel, int disk, int32_t engine = ENGINE_BLUESTORE, const char* db = "/dev/sdz1")
+DeviceRow Row(bool guarded, int kernel, int disk, int32_t engine = ENGINE_BLUESTORE,
+              const char* db = "/dev/sdz1")
 {
     DeviceRow row;
     row.device = "bcache0";
@@ -46,7 +48,8 @@ TEST(Judge, GivesEachVerdictFromTheFactsThatDecideIt)
          "the disk reports its write cache on"},
         {"kernel says back, disk not asked", Row(true, BACK, NOT_ASKED), true, Verdict::Unprotected,
          "the kernel shows write back"},
-        {"disk says off", Row(true, THROUGH, OFF), true, Verdict::Protected, "the disk reports its write cache off"},
+        {"disk says off", Row(true, THROUGH, OFF), true, Verdict::Protected,
+         "the disk reports its write cache off"},
         {"disk says off, kernel not yet rescanned", Row(true, BACK, OFF), true, Verdict::Protected,
          "the disk reports its write cache off; the kernel still shows write back"},
         {"kernel says through, disk not asked", Row(true, THROUGH, NOT_ASKED), true, Verdict::Protected,
@@ -59,8 +62,8 @@ TEST(Judge, GivesEachVerdictFromTheFactsThatDecideIt)
          "the OSD inventory could not be read"},
         {"filestore", Row(false, BACK, ON, ENGINE_FILESTORE), true, Verdict::NotGuarded,
          "its OSD is filestore, not bluestore"},
-        {"DB on the block device", Row(false, BACK, ON, ENGINE_BLUESTORE, "/dev/bcache0"), true, Verdict::NotGuarded,
-         "its OSD keeps its DB on the same device"},
+        {"DB on the block device", Row(false, BACK, ON, ENGINE_BLUESTORE, "/dev/bcache0"), true,
+         Verdict::NotGuarded, "its OSD keeps its DB on the same device"},
     };
     for (const auto& test : rows) {
         DeviceRow row = test.row;
@@ -81,7 +84,9 @@ TEST(ExitStatusOf, UnprotectedOutranksUnknownWhichOutranksProtected)
         {{Verdict::Protected, Verdict::NotGuarded}, "", STATUS_PROTECTED},
         {{Verdict::Protected, Verdict::Unknown}, "", STATUS_UNKNOWN},
         {{Verdict::Protected}, "could not read /dev", STATUS_UNKNOWN},
-        {{Verdict::Unknown, Verdict::Unprotected, Verdict::Protected}, "could not read /dev", STATUS_UNPROTECTED},
+        {{Verdict::Unknown, Verdict::Unprotected, Verdict::Protected},
+         "could not read /dev",
+         STATUS_UNPROTECTED},
     };
     for (const auto& test : rows) {
         HostReport report;
@@ -91,15 +96,6 @@ TEST(ExitStatusOf, UnprotectedOutranksUnknownWhichOutranksProtected)
             report.rows.back().verdict = verdict;
         }
         EXPECT_EQ(ExitStatusOf(report), test.status) << test.verdicts.size() << " rows, " << test.problem;
-    }
-}
-
-TEST(OsdId, IsWhatFollowsTheLastDash)
-{
-    OsdInfo osd;
-    for (const auto& [dir, id] : {std::pair{"ceph-0", "0"}, {"ceph-12", "12"}, {"my-cluster-7", "7"}, {"osd", "osd"}}) {
-        osd.dirName = dir;
-        EXPECT_EQ(OsdId(osd), id);
     }
 }
 

@@ -11,7 +11,8 @@
 #include "bcache/WriteCacheGuard.h"
 #include "status/DiskState.h"
 
-namespace {
+namespace
+{
 
 // Three devices: a protected SATA disk whose OSD links were written with
 // hostile bytes (a quote, a backslash, a line feed, an escape sequence and a
@@ -58,7 +59,8 @@ TEST(FormatJson, IsOneParsableObjectWithTheDocumentedFields)
     const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
     ASSERT_FALSE(document.is_discarded()) << text;
     EXPECT_EQ(document["status"], 2);
-    EXPECT_EQ(document["summary"], nlohmann::json::parse(R"({"protected":1,"unprotected":1,"not_guarded":0,"unknown":1})"));
+    EXPECT_EQ(document["summary"],
+              nlohmann::json::parse(R"({"protected":1,"unprotected":1,"not_guarded":0,"unknown":1})"));
     EXPECT_TRUE(document["problem"].is_null());
     ASSERT_EQ(document["devices"].size(), 3u);
     const auto& first = document["devices"][0];
@@ -88,7 +90,7 @@ void ExpectExpositionFormat(const std::string& text)
     const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.*))");
     const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (-?[0-9]+(\.[0-9]+)?))");
     const std::regex label(R"(^([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\"(,|$))");
-    std::map<std::string, std::set<std::string>> seen;  // family -> "HELP", "TYPE"
+    std::map<std::string, std::set<std::string>> seen; // family -> "HELP", "TYPE"
     std::set<std::string> finished;
     std::set<std::string> series;
     std::string current;
@@ -127,7 +129,8 @@ TEST(FormatPrometheus, FollowsTheExpositionFormatAndMirrorsTheVerdicts)
     ExpectExpositionFormat(text);
     for (const char* expected : {
              "quelvar_status 2\n",
-             "quelvar_disk_write_cache{bcache=\"bcache0\",disk=\"sdb\",osd=\"\\\"0\\\\\\n?[31m?\",source=\"kernel\"} 0\n",
+             "quelvar_disk_write_cache{bcache=\"bcache0\",disk=\"sdb\",osd=\"\\\"0\\\\\\n?[31m?\",source="
+             "\"kernel\"} 0\n",
              "quelvar_disk_write_cache{bcache=\"bcache1\",disk=\"sdc\",osd=\"1\",source=\"disk\"} 1\n",
              "quelvar_disk_write_cache{bcache=\"bcache2\",disk=\"\",osd=\"\",source=\"kernel\"} -1\n",
              "quelvar_disk_verdict{bcache=\"bcache1\",disk=\"sdc\",osd=\"1\"} 2\n",
@@ -141,7 +144,8 @@ TEST(FormatPrometheus, FollowsTheExpositionFormatAndMirrorsTheVerdicts)
 TEST(FormatText, ShowsOneRowPerDeviceWithNoControlByteOfAnotherUser)
 {
     const std::string text = FormatText(SampleReport());
-    EXPECT_EQ(text.rfind("3 bcache devices: 1 protected, 1 UNPROTECTED, 0 not guarded, 1 unknown\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("3 bcache devices: 1 protected, 1 UNPROTECTED, 0 not guarded, 1 unknown\n", 0), 0u)
+        << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
     EXPECT_NE(text.find("ceph-\"0\\??[31m?, bluestore"), std::string::npos) << text;
     std::istringstream lines(text);
