@@ -236,6 +236,19 @@ case_status_prometheus_file() {
         test "$(grep -v '^#' "$OUT/run/report.after" | sort | md5sum)" = "$(grep -v '^#' "$prom" | sort | md5sum)"
 }
 
+case_status_raises_privilege_to_read() {
+    if [ -n "${QUELVAR_SANITIZED:-}" ] || [ -n "${SIM_EMULATOR:-}" ]; then
+        echo "SKIP: secure-mode preloading is only simulated for the native, uninstrumented daemon"
+        exit 77
+    fi
+    sim unprivileged SIM_EUID=1000 SIM_ARGS="--status --json"
+    check "exit status 2" test "$(status)" = 2
+    check "the ceph user's OSD was read" test "$(jq -r '.devices[0].osd.fsid' "$OUT/run/stdout")" = \
+        00000000-0000-4000-8000-000000000000
+    check "the root-only disk answered" test "$(jq -r '.devices[0].write_cache.disk' "$OUT/run/stdout")" = on
+    check "and was only asked" only_mode_sense
+}
+
 case_status_usage_and_privilege() {
     run sample SIM_ARGS=--bogus
     check "an unknown option: exit status 64" test "$(status)" = 64
