@@ -299,6 +299,7 @@ int OsdInfoMap::UpdateOsdInfoList()
     int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
         OsdInfo info;
         if (ProbeOsdDir(root, name, &info) == 0) {
+            info.dirName = root + name;
             records.push_back(info);
             blockPaths.push_back(root + name + "/block");
         } else if (RefusalMayHeal(root, name)) {

@@ -19,6 +19,8 @@ namespace {
 
 constexpr size_t LOG_BUFFER_SIZE = LOG_LINE_MAX + 1;
 
+bool g_silenced = false;
+
 // One process-wide clock reading, as the writer is single-threaded and not
 // reentrant; it must never be called from a signal handler.
 time_t g_now;
@@ -122,8 +124,16 @@ FILE* RotateIfFull(FILE* log)
 
 } // namespace
 
+void SilenceLog()
+{
+    g_silenced = true;
+}
+
 void WriteLog(int level, const char* format, ...)
 {
+    if (g_silenced) {
+        return;
+    }
     if (format == nullptr) {
         printf("fmt is null\n");
         return;

@@ -14,12 +14,17 @@
 #                     and counts passes); without it the first pause is waited
 #                     for through the log
 #   SIM_EUID=UID      run with this effective user and a real user of 0
+#   SIM_USER=UID      run with every user and group id UID and no privilege
+#   SIM_ARGS="ARGS"   the daemon's arguments (none, as the service runs it)
+#   SIM_REPORTS="ARGS" also run quelvar --status ARGS just before the daemon
+#                     starts and just after it has exited: OUTDIR/report.before
+#                     and report.after, with .status and .stderr beside them
 #   SIM_DROP_DAC=1    run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH
 #   SIM_TIMEOUT=S     give up after S seconds (60)
 #   SIM_WRAPPER=CMD   words put before the daemon's command line, such as a
 #                     tracer or profiler (strace -f -o FILE); the simulator is
 #                     still preloaded into the daemon alone
-# results in OUTDIR: log/ (the log directory), stdout, status (exit status),
+# results in OUTDIR: log/ (the log directory), stdout, stderr, status (exit status),
 # stop_ms (milliseconds from SIGTERM to exit),
 # state/ (the simulator's device state), passes, and whatever the scenario's
 # after_run writes.
@@ -97,6 +102,8 @@ disk() {
     local dir=/sys/devices/virtual/block/$name
     mkdir -p "$dir/queue" "$dir/device"
     printf '%s\n' "$mode" > "$dir/queue/write_cache"
+    # The SCSI layer's vendor: a translated ATA disk is "ATA" (SAT-3).
+    if [ "$kind" = sata ]; then printf '%-8s\n' ATA; else printf '%-8s\n' QEMU; fi > "$dir/device/vendor"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
     if [ "$kind" = nvme ]; then
         mkdir -p /sys/devices/virtual/nvme-subsystem/nvme-subsys0
@@ -299,6 +306,9 @@ if [ -n "${SIM_EUID:-}" ]; then
     chmod -R a+rwX "$OUTDIR/state"
     launch=(setpriv --euid "$SIM_EUID" --ruid 0 --)
 fi
+if [ -n "${SIM_USER:-}" ]; then
+    launch=(setpriv --reuid "$SIM_USER" --regid "$SIM_USER" --clear-groups --inh-caps=-all --)
+fi
 
 if [ -n "${SIM_PRELOAD:-}" ] && [ -n "${SIM_EUID:-}" ]; then
     # A real user that differs from the effective one makes the loader run
@@ -321,9 +331,24 @@ if [ -n "${SIM_PRELOAD:-}" ]; then
     command=(env "LD_PRELOAD=$SIM_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
         "${command[@]}")
 fi
+base=("${command[@]}")
 read -r -a wrapper <<< "${SIM_WRAPPER:-}"
-command=("${wrapper[@]}" "${command[@]}")
-"${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2>&1 &
+read -r -a arguments <<< "${SIM_ARGS:-}"
+command=("${wrapper[@]}" "${command[@]}" "${arguments[@]}")
+
+report() {  # report WHEN: quelvar --status $SIM_REPORTS into OUTDIR/report.WHEN
+    local status=0 options
+    read -r -a options <<< "$SIM_REPORTS"
+    echo "report $1" >> "$OUTDIR/state/all.trace"
+    "${launch[@]}" "${base[@]}" --status "${options[@]}" > "$OUTDIR/report.$1" 2> "$OUTDIR/report.$1.stderr" ||
+        status=$?
+    echo "report end" >> "$OUTDIR/state/all.trace"
+    echo "$status" > "$OUTDIR/report.$1.status"
+}
+if [ -n "${SIM_REPORTS+set}" ]; then
+    report before
+fi
+"${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2> "$OUTDIR/stderr" &
 daemon=$!
 
 passes() {
@@ -370,6 +395,9 @@ if [ -n "$signalled" ]; then
     echo $((($(date +%s%N) - signalled) / 1000000)) > "$OUTDIR/stop_ms"
 fi
 echo "$seen" > "$OUTDIR/passes"
+if [ -n "${SIM_REPORTS+set}" ]; then
+    report after
+fi
 after_run
 snapshot ""
 cp -a /var/log/quelvar "$OUTDIR/log" 2>/dev/null || mkdir -p "$OUTDIR/log"
