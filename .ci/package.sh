@@ -153,7 +153,9 @@ done
 
 # --- contents -------------------------------------------------------------
 
-expected_files="-rw-r--r-- root/root ./lib/systemd/system/quelvar.service
+expected_files="-rw-r--r-- root/root ./lib/systemd/system/quelvar-metrics.service
+-rw-r--r-- root/root ./lib/systemd/system/quelvar-metrics.timer
+-rw-r--r-- root/root ./lib/systemd/system/quelvar.service
 -rwxr-xr-x root/root ./usr/sbin/quelvar
 -rw-r--r-- root/root ./usr/share/doc/quelvar/README.md
 -rw-r--r-- root/root ./usr/share/doc/quelvar/changelog.gz
@@ -173,6 +175,12 @@ check_package() {
     dpkg-deb -e "$deb" "$work/control-$arch"
     grep -q 'deb-systemd-helper.*enable.*quelvar.service' "$work/control-$arch/postinst" ||
         fail "postinst does not enable quelvar.service"
+    # Shipped disabled: the timer is enabled again on upgrade only where an
+    # operator enabled it, and never started by the package.
+    grep -q "deb-systemd-helper debian-installed 'quelvar-metrics.timer'" "$work/control-$arch/postinst" ||
+        fail "postinst enables the metrics timer, which ships disabled"
+    ! grep -q 'deb-systemd-invoke.*quelvar-metrics' "$work/control-$arch/postinst" ||
+        fail "postinst starts the metrics timer, which ships disabled"
     grep -q 'rm -rf /var/log/quelvar' "$work/control-$arch/postrm" || fail "postrm does not remove the logs on purge"
     readelf -h "$root/usr/sbin/quelvar" | grep -q "Machine: *$machine" || fail "$arch binary is not for $machine"
 }
@@ -183,11 +191,12 @@ root=$work/root-amd64
 # --- unit -----------------------------------------------------------------
 
 step "systemd-analyze verify"
-# The unit names /usr/sbin/quelvar and man:quelvar(8); both are taken from the
+# The units name /usr/sbin/quelvar and man:quelvar(8); both are taken from the
 # package's root rather than the host. verify warns without failing, so any
 # output at all is a failure.
 verify_output=$(unshare -m --propagation private sh -c \
-    'mount --bind "$1/usr/sbin" /usr/sbin && MANPATH="$1/usr/share/man" systemd-analyze verify "$1/lib/systemd/system/quelvar.service"' \
+    'mount --bind "$1/usr/sbin" /usr/sbin && cd "$1/lib/systemd/system" &&
+     MANPATH="$1/usr/share/man" systemd-analyze verify "$PWD/quelvar.service" "$PWD/quelvar-metrics.service" "$PWD/quelvar-metrics.timer"' \
     sh "$root" 2>&1) || fail "systemd-analyze verify: $verify_output"
 [[ -z $verify_output ]] || fail "systemd-analyze verify: $verify_output"
 systemd-analyze security --offline=true --no-pager "$root/lib/systemd/system/quelvar.service" 2>&1 | tail -1
@@ -209,10 +218,24 @@ unshare -m --propagation private sh -c '
     mount -t tmpfs -o mode=0755 none /var/log &&
     mount -t tmpfs -o mode=0755 none /var/lib &&
     mount -t tmpfs -o mode=0755 none /dev || exit 99
+    # The report first: on this empty host it cannot read the OSDs (3), and
+    # it leaves no log directory behind.
+    mkdir -p /var/lib/prometheus/node-exporter
+    "$1/usr/sbin/quelvar" --status --prometheus=/var/lib/prometheus/node-exporter/quelvar.prom
+    echo $? >"$2/report.status"
+    cp /var/lib/prometheus/node-exporter/quelvar.prom "$2/report.prom"
+    [ -e /var/log/quelvar ] && echo made >"$2/report.logdir"
     timeout --preserve-status -s TERM 2 "$1/usr/sbin/quelvar" >"$2/run.stdout" 2>&1
     echo $? >"$2/run.status"
     cp /var/log/quelvar/quelvar.log "$2/run.log"
 ' sh "$root" "$work" || fail "could not set up the private mounts for the sample run"
+[[ $(cat "$work/report.status") == 3 ]] || fail "quelvar --status on an empty host exited with $(cat "$work/report.status")"
+grep -qx 'quelvar_status 3' "$work/report.prom" || fail "the metrics file lacks quelvar_status 3"
+[[ ! -e $work/report.logdir ]] || fail "quelvar --status made /var/log/quelvar"
+usage_status=0
+"$root/usr/sbin/quelvar" --bogus 2>/dev/null || usage_status=$?
+[[ $usage_status == 64 ]] || fail "an unknown option gave exit status $usage_status, not 64"
+"$root/usr/sbin/quelvar" --version | grep -qx "quelvar ${version%-*}" || fail "--version does not give ${version%-*}"
 [[ $(cat "$work/run.status") == 0 ]] || fail "the daemon exited with $(cat "$work/run.status")"
 [[ ! -s $work/run.stdout ]] || fail "the daemon printed: $(cat "$work/run.stdout")"
 sed 's/^\[[^]]*\]\[process([0-9]*)\]//' "$work/run.log" >"$work/run.messages"

@@ -96,11 +96,13 @@ syscalls_per_pass() {  # FILE FROM TO -> "call per_pass" lines, then @min/@max t
 }
 
 # The floor of a steady pass by call, for N OSD directories and N bcache
-# devices: three directory walks (open, two reads of entries, close), an
-# fsid read per OSD directory (open, read, close), per device one readlink
-# of its sysfs link, the device's open, two requests and close; the pause.
-# Per guarded device (a bluestore OSD with its DB elsewhere: G of the N in
-# bench/scenario.sh) also the readlink that names its whole disk and
+# devices: four directory walks (the OSD root, /var/lib/ceph for clusters'
+# roots, /dev twice: open, two reads of entries, close), an
+# fsid read per OSD directory (open, read, close) and its change check (a
+# stat of "type", a readlink of each of the three links), per device one
+# readlink of its sysfs link, the device's open, two requests and close; the
+# pause. Per guarded device (a bluestore OSD with its DB elsewhere: G of the N
+# in bench/scenario.sh) also the readlink that names its whole disk and
 # transport, the write_cache read (open, read, close) and the disk's own
 # answer (open, one read-only command, close).
 guarded_of() {  # N: every twelfth OSD is filestore, every fourth (from the second) keeps its DB
@@ -114,14 +116,15 @@ floor_of() {  # N CALL
     local n=$1 g
     g=$(guarded_of "$n")
     case $2 in
-        openat) echo $((3 + n + n + 2 * g)) ;;
-        getdents64) echo 6 ;;
-        close) echo $((3 + n + n + 2 * g)) ;;
+        openat) echo $((4 + n + n + 2 * g)) ;;
+        getdents64) echo 8 ;;
+        close) echo $((4 + n + n + 2 * g)) ;;
         read) echo $((n + g)) ;;
-        readlink) echo $((n + g)) ;;
+        newfstatat) echo "$n" ;;
+        readlink) echo $((3 * n + n + g)) ;;
         ioctl) echo $((2 * n + g)) ;;
         clock_nanosleep) echo 1 ;;
-        total) echo $((13 + 3 * n + 5 * n + 7 * g)) ;;
+        total) echo $((17 + 3 * n + 4 * n + 5 * n + 7 * g)) ;;
         *) echo 0 ;;
     esac
 }

@@ -67,7 +67,7 @@ int Daemon::Run()
     }
     WriteLog(LOG_INFO, "quelvar start\n");
     (void)signal(SIGTERM, HandleSigterm);
-    OsdInfoMap inventory(OSD_ROOT);
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
 
     bool keepRunning = true;
     while (true) {

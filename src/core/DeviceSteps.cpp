@@ -18,6 +18,41 @@ const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std
     return nullptr;
 }
 
+const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device)
+{
+    for (const OsdInfo& record : records) {
+        if (record.block == device) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode, DeviceFacts& facts)
+{
+    if (device.GetBackendDev(facts.backing) != 0) {
+        return -1;
+    }
+    facts.guard = FindCacheOffRecord(records, device.Name());
+    // A disk behind no guarded OSD is not looked at, not even its attribute.
+    if (facts.guard == nullptr && !readMode) {
+        return 0;
+    }
+    FindBackingDisk(device, facts.backing, &facts.disk);
+    facts.kernelMode = QueryWriteCacheMode(facts.disk.name);
+    return 0;
+}
+
+int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state)
+{
+    uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    *state = ReadDiskWriteCache(device, disk);
+    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : 0;
+}
+
 namespace {
 
 // FlushBcache inside the privileged window, which covers exactly that call.
@@ -37,49 +72,34 @@ int FlushWithPrivilege(BcacheDev& device)
     return result;
 }
 
-// The disk's own answer, read inside a privileged window of its own: the
-// disk's node is root's. ERR_PRIVILEGE when the return to the saved user
-// failed, -1 when privilege could not be raised, else 0 with *state set.
-int ReadWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state)
-{
-    uid_t saved = geteuid();
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
-    }
-    *state = ReadDiskWriteCache(device, disk);
-    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : 0;
-}
-
 } // namespace
 
 int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
 {
-    std::string backing;
-    if (device.GetBackendDev(backing) != 0) {
+    DeviceFacts facts;
+    if (ReadDeviceFacts(device, records, false, facts) != 0) {
         WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
         return -1;
     }
-    // A disk behind no guarded OSD is not looked at, not even its attribute.
-    if (records.empty() || FindCacheOffRecord(records, device.Name()) == nullptr) {
+    if (facts.guard == nullptr) {
         return 0;
     }
-    BackingDisk disk;
-    FindBackingDisk(device, backing, &disk);
     // "write back" leads straight to the switch, which reads the disk first.
     // "write through" is only what the kernel last saw: a SCSI disk's cache
     // turned back on behind its back (sdparm, a reset to saved values) still
     // shows it, and so the disk itself is asked. A disk that cannot tell is
     // left to the kernel's view, so it is not switched in vain every pass.
-    if (QueryWriteCacheMode(disk.name) == WRITE_CACHE_THROUGH) {
+    if (facts.kernelMode == WRITE_CACHE_THROUGH) {
         int state = DISK_CACHE_UNKNOWN;
-        const int read = ReadWithPrivilege(device, disk, &state);
+        const int read = ReadDiskWithPrivilege(device, facts.disk, &state);
         if (read != 0) {
             return read;
         }
         if (state != DISK_CACHE_ON) {
             return 0;
         }
-        WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n", disk.name.c_str());
+        WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n",
+                 facts.disk.name.c_str());
     }
     return FlushWithPrivilege(device);
 }

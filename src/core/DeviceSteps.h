@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bcache/BcacheDev.h"
+#include "disk/BackingDisk.h"
 #include "osd/OsdInfo.h"
 
 // The first record that obliges the device's backing disk to lose its
@@ -14,6 +15,34 @@
 // whose DB link differs from its block link (so its DB lives elsewhere and
 // the data disk's cache would hold acknowledged writes). Null when none.
 [[nodiscard]] const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device);
+
+// The first record whose OSD has its block on `device`, whatever its type
+// and links: the OSD the device carries. Null when none.
+[[nodiscard]] const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device);
+
+// What the write-cache step reads of one bcache device, and the status
+// report reads the same way: the one reader of that state.
+constexpr int WRITE_CACHE_NOT_READ = -1;
+struct DeviceFacts {
+    std::string backing;                     // the backing device: sdb, or sdb1 for a partition
+    BackingDisk disk;                        // the whole disk and how it is reached
+    int kernelMode = WRITE_CACHE_NOT_READ;   // QueryWriteCacheMode of the whole disk
+    const OsdInfo* guard = nullptr;          // FindCacheOffRecord's answer
+};
+
+// Resolves the backing device, then, when a record obliges its cache off
+// (or `readMode` asks for it anyway), the whole disk and the block layer's
+// mode of it. A disk behind no guarded OSD costs the pass nothing more. 0
+// read, -1 the backing device is unknown (GetBackendDev logged why; the
+// caller says for which device).
+[[nodiscard]] int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode,
+                                  DeviceFacts& facts);
+
+// The disk's own answer (DISK_CACHE_*), read inside a privileged window of
+// its own: the disk's node is root's. 0 with *state set, -1 when privilege
+// could not be raised, ERR_PRIVILEGE when the return to the saved user
+// failed.
+[[nodiscard]] int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state);
 
 // Resolves the backing disk and, when a record obliges it, runs FlushBcache
 // with raised privilege: at once when the block layer reports the whole

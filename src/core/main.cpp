@@ -1,15 +1,15 @@
 // quelvar: keeps the write caches of bcache-backed Ceph OSD disks safe and
-// the bcache devices tuned. No arguments, no configuration; stops on SIGTERM.
+// the bcache devices tuned. Without arguments it runs as the service does,
+// until SIGTERM; --status reports once and exits.
 #include <cstdio>
 
-#include "core/Daemon.h"
+#include "core/CommandLine.h"
 
-int main()
+int main(int argc, char* argv[])
 {
     // The log writer reports its own trouble on standard output, which a
     // service manager connects to a pipe: line by line, not when a buffer
     // fills or never.
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
-    Daemon daemon;
-    return daemon.Run();
+    return RunCommandLine(argc, argv);
 }

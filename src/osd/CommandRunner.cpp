@@ -12,20 +12,21 @@ namespace {
 
 constexpr size_t COMMAND_LINE_SIZE = 4096;
 
-// The command's output stream, closed on every path; the exit status is not
-// consulted since only what the command printed counts.
+// The command's output stream, closed on every path; Close hands out the
+// command's wait status.
 class CommandStream {
 public:
     explicit CommandStream(FILE* pipe) : stream(pipe) {}
-    ~CommandStream()
-    {
-        if (stream != nullptr) {
-            (void)pclose(stream);
-        }
-    }
+    ~CommandStream() { (void)Close(); }
     CommandStream(const CommandStream&) = delete;
     CommandStream& operator=(const CommandStream&) = delete;
     FILE* get() const { return stream; }
+    int Close()
+    {
+        int status = stream != nullptr ? pclose(stream) : -1;
+        stream = nullptr;
+        return status;
+    }
 
 private:
     FILE* stream;
@@ -33,7 +34,7 @@ private:
 
 } // namespace
 
-int RunCommand(const std::string& command, std::vector<std::string>& lines)
+int RunCommand(const std::string& command, std::vector<std::string>& lines, int* status)
 {
     // The text goes to the shell: nothing but the path characters may reach
     // it, and an embedded zero would hide the rest of the text from the rule.
@@ -63,6 +64,10 @@ int RunCommand(const std::string& command, std::vector<std::string>& lines)
             *newline = '\0';
         }
         lines.emplace_back(buffer);
+    }
+    int exitStatus = stream.Close();
+    if (status != nullptr) {
+        *status = exitStatus;
     }
     return 0;
 }

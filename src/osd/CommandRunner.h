@@ -9,7 +9,8 @@
 // without their newline, to `lines` (which then holds at most
 // COMMAND_MAX_LINES entries). 0 when the command ran and its output was
 // read; -1 when it was refused by the character rule or could not start.
-[[nodiscard]] int RunCommand(const std::string& command, std::vector<std::string>& lines);
+// With `status`, the command's wait status (as pclose gives it) goes there.
+[[nodiscard]] int RunCommand(const std::string& command, std::vector<std::string>& lines, int* status = nullptr);
 
 constexpr size_t COMMAND_MAX_LINES = 257;
 

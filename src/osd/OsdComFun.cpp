@@ -42,44 +42,61 @@ int OsdComFun::ReadFsid(const std::string& dir, const std::string& name, std::st
 
 bool OsdComFun::IsPhysicalVolume(const std::string& dev)
 {
+    return FindPhysicalVolume(dev) == 0;
+}
+
+int OsdComFun::FindPhysicalVolume(const std::string& dev)
+{
     ScopedPipe stream(*this, OpenPipe("pvs", "r"));
     if (stream.get() == nullptr) {
         int error = errno;
         WriteLog(LOG_ERROR, "popen error: %d\n", error);
-        return false;
+        return LVM_FAILED;
     }
     // The blank after the name keeps sdb from matching the line of sdb1.
     std::string pattern = "/dev/" + dev + " ";
     char buffer[PVS_LINE_SIZE];
+    int result = -1;
     for (;;) {
-        if (memset_s(buffer, sizeof(buffer), 0, sizeof(buffer)) != 0) {
-            return false;
-        }
-        if (ReadLine(buffer, sizeof(buffer), stream.get()) == nullptr) {
-            return false;
+        if (memset_s(buffer, sizeof(buffer), 0, sizeof(buffer)) != 0 ||
+            ReadLine(buffer, sizeof(buffer), stream.get()) == nullptr) {
+            break;
         }
         if (strstr(buffer, pattern.c_str()) != nullptr) {
-            return true;
+            // Listed is listed, whatever else pvs had to say afterwards.
+            result = 0;
+            break;
         }
     }
+    int status = stream.Close();
+    // A pvs that fails (LVM not ready at boot, a lock held) prints nothing,
+    // which reads like "not a physical volume"; its exit status tells.
+    return result == 0 || status == 0 ? result : LVM_FAILED;
 }
 
 int OsdComFun::GetVolumeGroup(const std::string& dev, std::string& vg)
 {
-    if (!IsPhysicalVolume(dev)) {
-        return -1;
+    return LookUpVolumeGroup(dev, vg) == 0 ? 0 : -1;
+}
+
+int OsdComFun::LookUpVolumeGroup(const std::string& dev, std::string& vg)
+{
+    int listed = FindPhysicalVolume(dev);
+    if (listed != 0) {
+        return listed;
     }
     std::vector<std::string> lines;
-    if (RunCommand("pvs --noheadings -o vg_name /dev/" + dev, lines) != 0) {
-        return -1;
+    int status = 0;
+    if (RunCommand("pvs --noheadings -o vg_name /dev/" + dev, lines, &status) != 0 || status != 0) {
+        return LVM_FAILED;
     }
     // A warning printed before the name makes the answer ambiguous.
     if (lines.size() != 1) {
-        return -1;
+        return LVM_FAILED;
     }
     size_t start = lines[0].find_first_not_of(' ');
     if (start == std::string::npos) {
-        return -1;
+        return LVM_FAILED;
     }
     vg = lines[0].substr(start);
     return 0;

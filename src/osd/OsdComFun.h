@@ -21,6 +21,18 @@ public:
     // 0 with the bare volume group name of /dev/<dev> in `vg`; -1 otherwise
     // (`vg` unchanged).
     [[nodiscard]] virtual int GetVolumeGroup(const std::string& dev, std::string& vg);
+
+    // The two lookups above, telling a "no" apart from a pvs that could not
+    // answer. 0 listed; -1 not listed; LVM_FAILED when pvs did not start or
+    // exited with an error before listing the device.
+    [[nodiscard]] int FindPhysicalVolume(const std::string& dev);
+    // 0 with the name in `vg`; -1 the device is no physical volume (a
+    // complete answer); LVM_FAILED when pvs failed, or printed no usable name
+    // for a device it lists. `vg` is changed only on 0.
+    [[nodiscard]] virtual int LookUpVolumeGroup(const std::string& dev, std::string& vg);
 };
+
+// A pvs run that failed: LVM may not be ready yet, so the answer may change.
+constexpr int LVM_FAILED = 1;
 
 #endif

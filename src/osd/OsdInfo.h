@@ -33,6 +33,7 @@ public:
     std::string blockLink;   // target texts of the bluestore links, unresolved
     std::string dbLink;
     std::string walLink;
+    std::string dirName;     // the OSD directory: /var/lib/ceph/osd/ceph-0, /var/lib/ceph/<fsid>/osd.0
 };
 
 #endif

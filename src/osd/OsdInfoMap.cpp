@@ -1,7 +1,9 @@
 #include "osd/OsdInfoMap.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -45,6 +47,14 @@ bool IsPartitionSuffix(const std::string& path, size_t at)
     return end > at + 1 && (end == path.size() || path[end] == '/');
 }
 
+bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& other)
+{
+    return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const OsdInfo& a, const OsdInfo& b) {
+        return a.block == b.block && a.fsid == b.fsid && a.engineType == b.engineType &&
+               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink;
+    });
+}
+
 } // namespace
 
 bool ListChanged(const std::vector<std::string>& newList, const std::vector<std::string>& cachedList)
@@ -69,7 +79,8 @@ bool PathHasComponent(const std::string& path, const std::string& needle, bool p
     return false;
 }
 
-OsdInfoMap::OsdInfoMap(const std::string& root) : osdPath(root)
+OsdInfoMap::OsdInfoMap(const std::string& root, const std::string& cephadmBase)
+    : osdPath(root), cephadmPath(cephadmBase)
 {
     osdInfoList.reserve(OSD_LIST_CAPACITY);
     fsidList.reserve(OSD_LIST_CAPACITY);
@@ -97,7 +108,9 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     std::vector<std::string> fsids;
     fsids.reserve(OSD_LIST_CAPACITY);
-    int result = ListOsdFsids(fsids);
+    std::vector<std::string> signatures;
+    signatures.reserve(OSD_LIST_CAPACITY);
+    int result = ListOsdFsids(fsids, &signatures);
     if (result != 0) {
         return result;
     }
@@ -107,6 +120,10 @@ int OsdInfoMap::RefreshOsdInfo()
     if (fsidsChanged) {
         SaveFsidList(fsids);
     }
+    bool dirsChanged = ListChanged(signatures, signatureList);
+    if (dirsChanged) {
+        signatureList = signatures;
+    }
     std::vector<std::string> devs;
     devs.reserve(OSD_LIST_CAPACITY);
     if (ListBcacheDevs(devs) != 0) {
@@ -114,10 +131,13 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     if (ListChanged(devs, devList)) {
         SaveDevList(devs);
-        return UpdateOsdInfoList();
+        return Rebuild(false);
     }
-    if (fsidsChanged) {
-        return UpdateOsdInfoList();
+    if (fsidsChanged || dirsChanged) {
+        return Rebuild(false);
+    }
+    if (RetryDue()) {
+        return Rebuild(true);
     }
     for (const OsdInfo& info : osdInfoList) {
         WriteLog(LOG_DEBUG, "osdinfo:[block]%s  [fsid]%s  [engineType]%d\n", info.block.c_str(),
@@ -130,47 +150,104 @@ int OsdInfoMap::RefreshOsdInfo()
     return 0;
 }
 
-int OsdInfoMap::OpenOsdRoot(uid_t saved, DIR** root)
+int OsdInfoMap::Rebuild(bool retry)
 {
-    if (Access(osdPath.c_str(), F_OK) != 0) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", osdPath.c_str(), error, strerror(error));
-        return -1;
+    rebuildIncomplete = false;
+    std::vector<OsdInfo> previous;
+    if (retry) {
+        previous = osdInfoList;
     }
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
+    int result = UpdateOsdInfoList();
+    // A retry that found what the last rebuild found has nothing to report:
+    // a host with an OSD that stays broken keeps a quiet log.
+    if (result == 0 && (!retry || !SameRecords(previous, osdInfoList))) {
+        WriteLog(LOG_INFO, "UpdateOsdInfoList succeed\n");
     }
-    *root = OpenDir(osdPath.c_str());
-    if (*root == nullptr) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", osdPath.c_str(), error, strerror(error));
-        return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
+    if (result == 0 && !rebuildIncomplete) {
+        retryInterval = retryWait = 0;
+        return 0;
     }
-    return 0;
+    // A change is news: look again at once. A retry that changed nothing
+    // waits longer each time, so that a host with an OSD that stays broken
+    // does not run pvs every five seconds.
+    retryInterval = retry ? std::min(retryInterval * 2, OSD_RETRY_MAX_PASSES) : 1;
+    retryWait = retryInterval;
+    return result;
 }
 
-int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list)
+bool OsdInfoMap::RetryDue()
+{
+    if (retryWait == 0) {
+        return false;
+    }
+    return --retryWait == 0;
+}
+
+std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& name)
+{
+    // Each field ends in a zero byte, which no link text can hold, so that
+    // neighbouring texts cannot run into each other.
+    std::string signature;
+    char path[PATH_BUFFER_SIZE];
+    // "type" by its identity and times, not its text: one call instead of
+    // the five of a checked read, and any rewrite moves its change time,
+    // which not even its owner can set back.
+    struct stat status {};
+    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && lstat(path, &status) == 0) {
+        const int64_t identity[] = {static_cast<int64_t>(status.st_ino),      status.st_size,
+                                    status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                                    status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+        signature.assign(reinterpret_cast<const char*>(identity), sizeof(identity));
+    }
+    signature += '\0';
+    for (const char* link : {"block", "block.db", "block.wal"}) {
+        // Not zeroed: only the bytes readlink reports are taken.
+        char target[PATH_BUFFER_SIZE];
+        if (FormatPath(path, "%s%s/%s", dir.c_str(), name.c_str(), link) >= 0) {
+            ssize_t length = ReadLink(path, target, sizeof(target));
+            if (length > 0) {
+                signature.append(target, static_cast<size_t>(length));
+            }
+        }
+        signature += '\0';
+    }
+    return signature;
+}
+
+bool OsdInfoMap::RefusalMayHeal(const std::string& dir, const std::string& name)
+{
+    // No fsid yet: its arrival changes the fsid list.
+    std::string fsid;
+    if (ReadFsid(dir, name, &fsid) != 0) {
+        return false;
+    }
+    // A bluestore OSD with its DB on the block device has a "block" and no
+    // "block.db" for good: a layout, not a moment of its activation (and a
+    // "block.db" that appears later changes its signature).
+    char block[PATH_BUFFER_SIZE];
+    char db[PATH_BUFFER_SIZE];
+    if (FormatPath(block, "%s%s/block", dir.c_str(), name.c_str()) < 0 ||
+        FormatPath(db, "%s%s/block.db", dir.c_str(), name.c_str()) < 0) {
+        return false;
+    }
+    char target[PATH_BUFFER_SIZE];
+    bool noDb = ReadLink(db, target, sizeof(target)) < 0 && errno == ENOENT;
+    return !(noDb && Access(block, F_OK) == 0);
+}
+
+int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures)
 {
     uid_t saved = geteuid();
-    DIR* opened = nullptr;
-    int result = OpenOsdRoot(saved, &opened);
-    if (result != 0) {
-        return result;
-    }
-    ScopedDir root(*this, opened);
-    for (struct dirent* entry = ReadDir(root.get()); entry != nullptr; entry = ReadDir(root.get())) {
-        // The entry's own type, never a stat: a link to a directory is not
-        // an OSD directory, and an unset type is skipped as well.
-        if (entry->d_type != DT_DIR) {
-            continue;
-        }
+    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
         std::string fsid;
-        if (ReadFsid(osdPath, entry->d_name, &fsid) == 0) {
+        if (ReadFsid(root, name, &fsid) == 0) {
             list.push_back(fsid);
+            if (signatures != nullptr) {
+                signatures->push_back(DirSignature(root, name));
+            }
         }
-    }
-    root.Close();
-    return RestorePrivilege(saved);
+    });
+    return result != 0 ? result : RestorePrivilege(saved);
 }
 
 int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list)
@@ -216,38 +293,39 @@ void OsdInfoMap::SaveDevList(const std::vector<std::string>& list)
 int OsdInfoMap::UpdateOsdInfoList()
 {
     uid_t saved = geteuid();
-    DIR* opened = nullptr;
-    int result = OpenOsdRoot(saved, &opened);
+    std::vector<OsdInfo> records;
+    records.reserve(OSD_LIST_CAPACITY);
+    std::vector<std::string> blockPaths;
+    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
+        OsdInfo info;
+        if (ProbeOsdDir(root, name, &info) == 0) {
+            info.dirName = root + name;
+            records.push_back(info);
+            blockPaths.push_back(root + name + "/block");
+        } else if (RefusalMayHeal(root, name)) {
+            MarkIncomplete();
+        }
+    });
     if (result != 0) {
         return result;
     }
-    ScopedDir root(*this, opened);
-    osdInfoList.clear();
-    for (struct dirent* entry = ReadDir(root.get()); entry != nullptr; entry = ReadDir(root.get())) {
-        if (entry->d_type != DT_DIR) {
-            continue;
-        }
-        OsdInfo info;
-        if (ProbeOsdDir(osdPath, entry->d_name, &info) == 0) {
-            osdInfoList.push_back(info);
-        }
-    }
-    root.Close();
+    osdInfoList = std::move(records);
     // Still privileged: the LVM queries run as the superuser.
     for (const std::string& dev : devList) {
         ResolveBlockDev(dev);
     }
-    if (RestorePrivilege(saved) != 0) {
-        return ERR_PRIVILEGE;
-    }
-    WriteLog(LOG_INFO, "UpdateOsdInfoList succeed\n");
-    return 0;
+    MatchByBlockStack(blockPaths);
+    return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
 }
 
 void OsdInfoMap::ResolveBlockDev(const std::string& name)
 {
     std::string vg;
-    bool inVolumeGroup = GetVolumeGroup(name, vg) == 0;
+    int lookup = LookUpVolumeGroup(name, vg);
+    if (lookup == LVM_FAILED) {
+        MarkIncomplete();
+    }
+    bool inVolumeGroup = lookup == 0;
     const std::string& needle = inVolumeGroup ? vg : name;
     // A whole component, so that bcache1 does not claim the OSD on bcache10;
     // a plain device also owns the partitions made on it.

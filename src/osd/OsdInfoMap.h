@@ -1,5 +1,6 @@
-// The inventory of the host's OSDs, rebuilt only when the set of OSD fsids
-// or the set of bcache devices changes.
+// The inventory of the host's OSDs, rebuilt when the set of OSD fsids, what
+// an OSD directory's "type" and links say, or the set of bcache devices
+// changes, and tried again while a rebuild stays incomplete.
 #ifndef QUELVAR_OSD_OSDINFOMAP_H
 #define QUELVAR_OSD_OSDINFOMAP_H
 
@@ -7,15 +8,23 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "osd/OsdComFun.h"
 #include "osd/OsdInfo.h"
+#include "sys/BlockStack.h"
 
 constexpr const char* OSD_ROOT = "/var/lib/ceph/osd/";
+// Where hosts deployed with containers keep one directory per cluster,
+// named by the cluster's fsid, each holding "osd.<id>" directories.
+constexpr const char* CEPHADM_BASE = "/var/lib/ceph/";
 // Starting capacity of each list; the lists grow past it.
 constexpr size_t OSD_LIST_CAPACITY = 36;
+// An incomplete rebuild is tried again on the next pass, then after twice as
+// many passes each time, up to this many: one minute of five-second passes.
+constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
 
 // True when the two lists differ in count, order, or any entry's bytes.
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
@@ -29,7 +38,8 @@ constexpr size_t OSD_LIST_CAPACITY = 36;
 class OsdInfoMap : public OsdComFun {
 public:
     // No system call here: a test's facade overrides are not reached yet.
-    explicit OsdInfoMap(const std::string& root);
+    // An empty `cephadmBase` leaves the per-cluster roots out.
+    explicit OsdInfoMap(const std::string& root, const std::string& cephadmBase = std::string());
     ~OsdInfoMap() override = default;
     OsdInfoMap(const OsdInfoMap&) = delete;
     OsdInfoMap& operator=(const OsdInfoMap&) = delete;
@@ -42,7 +52,9 @@ public:
     [[nodiscard]] const std::vector<OsdInfo>& OsdInfoList() const { return osdInfoList; }
 
 protected:
-    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list);
+    // With `signatures`, also appends the DirSignature of each directory
+    // whose fsid is listed.
+    [[nodiscard]] int ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures = nullptr);
     [[nodiscard]] int ListBcacheDevs(std::vector<std::string>& list);
     void SaveFsidList(const std::vector<std::string>& list);
     void SaveDevList(const std::vector<std::string>& list);
@@ -54,12 +66,56 @@ protected:
     int32_t bcacheCheck = 1;
     std::vector<std::string> devList;
     std::vector<std::string> fsidList;
+    // The base of the per-cluster roots ("/var/lib/ceph/"), or empty.
+    std::string cephadmPath;
+    // Where the kernel's block stack is read.
+    std::string sysPath = SYSFS_ROOT;
+
+    // Called with a root (ending in "/") and an entry name for each OSD
+    // directory found.
+    using OsdDirVisitor = std::function<void(const std::string& root, const std::string& name)>;
+
+    // The opening shared by the listing and the rebuild: checks the roots,
+    // raises privilege for `saved` and visits every OSD directory of every
+    // root. 0 visited with privilege raised; -1 or ERR_PRIVILEGE with the
+    // privilege back as it was (logged).
+    [[nodiscard]] int WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit);
+    // Appends base + <fsid> + "/" for every cluster directory under
+    // cephadmPath. 0 done; -1 when the base cannot be listed (logged).
+    [[nodiscard]] int ListCephadmRoots(std::vector<std::string>& roots);
+    // The second matcher: gives each bluestore record that the name match
+    // left without a device the bcache device its block device is stacked
+    // on, found by walking the kernel's block stack from the node that
+    // blockPaths[i] leads to.
+    void MatchByBlockStack(const std::vector<std::string>& blockPaths);
+
+    // What the change check watches in an OSD directory besides its fsid:
+    // its "type" file (by identity and times) and the texts of its three
+    // links (empty where missing). Cheap, so a link that appears or a type
+    // written triggers a rebuild at once.
+    [[nodiscard]] std::string DirSignature(const std::string& dir, const std::string& name);
+    // For whatever takes part in a rebuild (a root's probe, a matcher) and
+    // met an answer that may change without anything the change check sees
+    // changing: the rebuild is then tried again.
+    void MarkIncomplete() { rebuildIncomplete = true; }
+    // Whether a directory the probe refused is worth another rebuild: not
+    // when it has no fsid yet, nor when it is a bluestore OSD with its DB on
+    // its block device; any other refusal (a link missing, dangling or not a
+    // link, a file unreadable) may be a moment of its activation.
+    [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
+    std::vector<std::string> signatureList;  // DirSignature of each listed fsid
 
 private:
-    // The opening shared by the listing and the rebuild: checks osdPath,
-    // raises privilege for `saved` and opens the root. 0 open and raised; -1
-    // or ERR_PRIVILEGE with the privilege back as it was (logged).
-    [[nodiscard]] int OpenOsdRoot(uid_t saved, DIR** root);
+    // UpdateOsdInfoList and its report, then the retry schedule: cleared
+    // when complete, the next pass when a change caused it, else twice the
+    // last interval.
+    [[nodiscard]] int Rebuild(bool retry);
+    // Counts one unchanged pass; true when an incomplete rebuild is due.
+    [[nodiscard]] bool RetryDue();
+
+    bool rebuildIncomplete = false;
+    unsigned retryInterval = 0;  // passes; 0 while the last rebuild was complete
+    unsigned retryWait = 0;      // unchanged passes left before the retry
 };
 
 #endif

@@ -12,11 +12,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "sys/LogText.h"
 #include "sys/SafeString.h"
 
 namespace {
 
 constexpr size_t LOG_BUFFER_SIZE = LOG_LINE_MAX + 1;
+
+bool g_silenced = false;
 
 // One process-wide clock reading, as the writer is single-threaded and not
 // reentrant; it must never be called from a signal handler.
@@ -121,8 +124,16 @@ FILE* RotateIfFull(FILE* log)
 
 } // namespace
 
+void SilenceLog()
+{
+    g_silenced = true;
+}
+
 void WriteLog(int level, const char* format, ...)
 {
+    if (g_silenced) {
+        return;
+    }
     if (format == nullptr) {
         printf("fmt is null\n");
         return;
@@ -139,7 +150,7 @@ void WriteLog(int level, const char* format, ...)
     size_t offset = static_cast<size_t>(prefixLength);
     va_list args;
     va_start(args, format);
-    int messageLength = vsnprintf_s(line + offset, LOG_BUFFER_SIZE - offset, LOG_LINE_MAX - offset, format, args);
+    int messageLength = FormatLogText(line + offset, LOG_BUFFER_SIZE - offset, LOG_LINE_MAX - offset, format, args);
     va_end(args);
     if (messageLength < 0) {
         printf("The log info is invalid \n");

@@ -28,6 +28,11 @@ constexpr unsigned LOG_FILE_OLD_MODE = 0440;
 // below are composed but not written. Never fails towards the caller.
 void WriteLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Makes every later WriteLog call do nothing at all, not even report its own
+// trouble on standard output: the read-only status report leaves the log as
+// it found it and keeps standard output for the report.
+void SilenceLog();
+
 // Creates LOG_DIR if needed and gives it and both log files to the
 // effective user and real group. 0 done, -1 failed (reported on stdout).
 [[nodiscard]] int PrepareLogDir();

@@ -27,3 +27,15 @@ int RestorePrivilege(uid_t saved, bool logFailure)
     }
     return 0;
 }
+
+int ProbePrivilege()
+{
+    const uid_t saved = geteuid();
+    if (saved == 0) {
+        return 0;
+    }
+    if (setuid(0) != 0) {
+        return errno;
+    }
+    return seteuid(saved) != 0 ? errno : 0;
+}

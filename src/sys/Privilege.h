@@ -17,4 +17,10 @@
 // (for callers whose own caller reports the failure).
 [[nodiscard]] int RestorePrivilege(uid_t saved, bool logFailure = true);
 
+// Tries, once at start, the raise and drop every privileged step will make,
+// so that a start without the needed privilege is told before anything is
+// done. 0 the steps can be taken (or the effective user is 0); otherwise the
+// errno of the call that failed. Logs nothing.
+[[nodiscard]] int ProbePrivilege();
+
 #endif

@@ -51,8 +51,8 @@ private:
     DIR* dir;
 };
 
-// Owns a command's output stream and closes it through the facade; the
-// command's exit status is of no interest to any caller.
+// Owns a command's output stream and closes it through the facade; Close
+// hands out the command's exit status to a caller that wants it.
 class ScopedPipe {
 public:
     ScopedPipe(SystemApi& owner, FILE* pipe) : api(owner), stream(pipe) {}
@@ -65,6 +65,13 @@ public:
     ScopedPipe(const ScopedPipe&) = delete;
     ScopedPipe& operator=(const ScopedPipe&) = delete;
     FILE* get() const { return stream; }
+    // The wait status of the command, as pclose gives it; -1 when not open.
+    [[nodiscard]] int Close()
+    {
+        int status = stream != nullptr ? api.ClosePipe(stream) : -1;
+        stream = nullptr;
+        return status;
+    }
 
 private:
     SystemApi& api;

@@ -88,3 +88,8 @@ FILE* SystemApi::OpenPipe(const char* command, const char* mode)
 {
     return popen(command, mode);
 }
+
+int SystemApi::Stat(const char* path, struct stat* status)
+{
+    return stat(path, status);
+}

@@ -11,6 +11,7 @@
 #define QUELVAR_SYS_SYSTEMAPI_H
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -40,6 +41,8 @@ public:
     virtual int ClosePipe(FILE* stream);
     virtual std::istream& GetLine(std::istream& stream, std::string& line);
     virtual FILE* OpenPipe(const char* command, const char* mode);
+    // Follows links; used to take a device's number from its node.
+    virtual int Stat(const char* path, struct stat* status);
 };
 
 #endif

@@ -228,8 +228,157 @@ case_sigterm_mid_pass() {
     check "with status 0" test "$(status)" = 0
 }
 
+case_cephadm_host() {
+    sim cephadm-host SIM_PASSES=3
+    check "osd.0 (LVM on bcache0) switched its SATA disk" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "osd.1 (dm-crypt over LVM on bcache1) switched its SCSI disk" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "the encrypted one through the block stack" \
+        has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/6c3e1f0a-8d2b-4f7e-9a1c-2b3d4e5f6a7b/osd.1/block: on bcache1\]"
+    check "one rebuild in three passes" test "$(log | grep -c 'UpdateOsdInfoList succeed')" = 1
+    check "the missing classic root is not an error" no_line "ERROR"
+}
+
+case_stacked_layouts() {
+    sim stacked-osds SIM_PASSES=2
+    local disk
+    for disk in sdb sdc sdd; do
+        check "$disk's cache is off" test "$(state $disk.state)" = "wce=0 savedWce=1"
+    done
+    check "LVM over dm-crypt traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-0/block: on bcache0\]"
+    check "the partition link traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-1/block: on bcache1\]"
+    check "dm-crypt over LVM traced" has_line "$PREFIX\[INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2\]"
+    check "only asked on the next pass" test -z "$(pass_trace 2 | grep '^sd' | grep -vE 'SG_IO (5a|1a) ')"
+    # The main loop takes /dev/bcache1p1 for a bcache device of its own,
+    # without a backing disk, and says so on every pass; nothing else fails.
+    check "no other error" bash -c "! grep ERROR '$OUT/run/log/quelvar.log' | grep -v bcache1p1"
+    check "no stack refused" no_line "WARNING.*block stack"
+}
+
+case_broken_stacks() {
+    sim broken-stacks SIM_PASSES=3 SIM_TIMEOUT=30
+    check "the loop is refused" has_line "$PREFIX\[WARNING\]\[block stack of /var/lib/ceph/osd/ceph-0/block: loop at /sys/devices/virtual/block/dm-[01]\]"
+    check "the deep stack is refused at the bound" \
+        has_line "$PREFIX\[WARNING\]\[block stack of /var/lib/ceph/osd/ceph-1/block: too deep at /sys/devices/virtual/block/dm-[0-9]+\]"
+    check "each once, at the one rebuild" test "$(log | grep -c 'block stack of')" = 2
+    check "no disk is switched" test -z "$(grep -E '^sd[bc] ' "$OUT/run/state/all.trace")"
+    check "every pass ran" test "$(state passes)" -ge 3
+    check "and the daemon stopped in order" test "$(status)" = 0
+}
+
+case_links_after_fsid() {
+    # A longer pause, so that the links surely appear between passes 1 and 2.
+    sim links-later SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
+    check "nothing to guard in the first pass" test -z "$(pass_trace 1 | grep '^sdb')"
+    check "switched in the second, when the links appeared" test "$(requests 2 sdb 'SG_IO 55 10')" = 1
+    check "the disk's cache is off" test "$(state sdb.state)" = "wce=0 savedWce=1"
+    check "rebuilt twice" test "$(log | grep -c 'UpdateOsdInfoList succeed')" = 2
+}
+
+case_first_pvs_failed() {
+    sim pvs-late SIM_PASSES=3
+    check "nothing to guard in the first pass" test -z "$(pass_trace 1 | grep '^sdc')"
+    check "switched in the second, when pvs answered" test "$(requests 2 sdc 'SG_IO 55 10')" = 1
+    check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
+    check "pvs run once in the first pass, twice in the second, then left alone" \
+        test "$(wc -l < "$OUT/run/pvs.runs")" = 3
+}
+
+# --- quelvar --status ------------------------------------------------------------
+report_json() { jq -r "$1" "$OUT/run/$2"; }
+verdicts() { report_json '[.devices[] | .device + "=" + .verdict] | join(" ")' "$1"; }
+# Only MODE SENSE (10 or 6) reached a disk, and no request the driver.
+only_mode_sense() { ! grep -vE '^(report [a-z]+|(sd[a-z]+|nvme[0-9n]+) SG_IO (5a|1a) .*)$' "$OUT/run/state/all.trace"; }
+
+case_status_before_and_after_a_pass() {
+    sim sample SIM_PASSES=1 SIM_REPORTS=--json
+    check "before: exit status 2" test "$(cat "$OUT/run/report.before.status")" = 2
+    check "before: both guarded disks UNPROTECTED" test "$(verdicts report.before)" = "bcache0=UNPROTECTED bcache1=UNPROTECTED"
+    check "before: the kernel and the disk both show the cache on" \
+        test "$(report_json '[.devices[].write_cache | .kernel + "/" + .disk] | join(" ")' report.before)" = \
+        "write back/on write back/on"
+    check "after a pass: exit status 0" test "$(cat "$OUT/run/report.after.status")" = 0
+    check "after: both protected" test "$(verdicts report.after)" = "bcache0=protected bcache1=protected"
+    check "after: the report agrees with the disks" \
+        test "$(report_json '[.devices[].write_cache.disk] | join(" ")' report.after)$(state sdb.state)$(state sdc.state)" = \
+        "off offwce=0 savedWce=1wce=0 savedWce=1"
+    check "the OSD behind LVM is found, as a pass finds it" \
+        test "$(report_json '.devices[1].osd | .id + " " + .directory + " " + .object_store' report.after)" = \
+        "1 /var/lib/ceph/osd/ceph-1 bluestore"
+    check "transports" test "$(report_json '[.devices[].transport] | join(" ")' report.after)" = "SATA SCSI/SAS"
+}
+
+case_status_each_verdict() {
+    sim status-mixed SIM_ARGS="--status --json"
+    check "exit status 3: something could not be read" test "$(status)" = 3
+    check "one verdict per device" test "$(jq -r '[.devices[] | .device + "=" + .verdict] | join(" ")' "$OUT/run/stdout")" = \
+        "bcache0=protected bcache1=not guarded bcache2=not guarded bcache3=unknown"
+    check "with the reasons" test "$(jq -r '[.devices[1:][].reason] | join("; ")' "$OUT/run/stdout")" = \
+        "it carries no OSD; its OSD keeps its DB on the same device; its backing disk could not be found"
+    check "the disks were only asked, the driver not at all" only_mode_sense
+    check "no disk changed" test "$(state sdc.write_cache)$(state sdd.write_cache)" = "write backwrite back"
+    check "nothing logged, no log directory made" test -z "$(ls -A "$OUT/run/log")"
+    check "nothing on standard error" test ! -s "$OUT/run/stderr"
+}
+
+case_status_disk_overrides_kernel() {
+    # The kernel shows write through, but the disk has its cache on: the
+    # report believes the disk.
+    sim write-through SIM_ARGS=--status DISK_WCE=1
+    check "exit status 2" test "$(status)" = 2
+    check "the row says why" grep -qE '^bcache0 +sdb +SATA +write through +on .* UNPROTECTED +the disk reports its write cache on$' \
+        "$OUT/run/stdout"
+}
+
+case_status_prometheus_file() {
+    local prom=$OUT/run/state/quelvar.prom
+    sim sample SIM_ARGS="--status --prometheus=$prom" SIM_REPORTS=--prometheus
+    check "written, readable by the collector's user" test "$(stat -c %a "$prom")" = 644
+    check "nothing left beside it" test -z "$(ls "$OUT/run/state" | grep 'quelvar\.prom\.')"
+    check "nothing on standard output" test ! -s "$OUT/run/stdout"
+    check "every line a HELP, TYPE or sample line" \
+        bash -c "! grep -vE '^(# (HELP|TYPE) quelvar_[a-z_]+ .+|quelvar_[a-z_]+(\\{([a-z_]+=\"([^\"\\\\]|\\\\.)*\",?)+\\})? -?[0-9]+)$' '$prom'"
+    check "the guarded disks are UNPROTECTED" test "$(grep -c '^quelvar_disk_verdict{.*} 2$' "$prom")" = 2
+    check "on standard output the same metrics" \
+        test "$(grep -v '^#' "$OUT/run/report.after" | sort | md5sum)" = "$(grep -v '^#' "$prom" | sort | md5sum)"
+}
+
+case_status_raises_privilege_to_read() {
+    if [ -n "${QUELVAR_SANITIZED:-}" ] || [ -n "${SIM_EMULATOR:-}" ]; then
+        echo "SKIP: secure-mode preloading is only simulated for the native, uninstrumented daemon"
+        exit 77
+    fi
+    # The report's user must reach the binary, and a clone under /root is
+    # closed to it.
+    cp "$QUELVAR" "$OUT/quelvar"
+    QUELVAR=$OUT/quelvar
+    sim unprivileged SIM_EUID=1000 SIM_ARGS="--status --json"
+    check "exit status 2" test "$(status)" = 2
+    check "the ceph user's OSD was read" test "$(jq -r '.devices[0].osd.fsid' "$OUT/run/stdout")" = \
+        00000000-0000-4000-8000-000000000000
+    check "the root-only disk answered" test "$(jq -r '.devices[0].write_cache.disk' "$OUT/run/stdout")" = on
+    check "and was only asked" only_mode_sense
+}
+
+case_status_usage_and_privilege() {
+    run sample SIM_ARGS=--bogus
+    check "an unknown option: exit status 64" test "$(status)" = 64
+    check "one usage line on standard error" test "$(grep -c '^usage: quelvar ' "$OUT/run/stderr")$(wc -l < "$OUT/run/stderr")" = 11
+    check "nothing created, nothing logged" test -z "$(ls -A "$OUT/run/log")"
+    cp "$QUELVAR" "$OUT/quelvar"
+    QUELVAR=$OUT/quelvar
+    run sample SIM_USER=65534 SIM_ARGS=--status
+    check "an unprivileged report: exit status 3" test "$(status)" = 3
+    check "it says what it needs" grep -q 'needs root' "$OUT/run/stderr"
+    run sample SIM_USER=65534
+    check "an unprivileged daemon: exit status 255" test "$(status)" = 255
+    check "it still prints the failed call" grep -qx 'setuid(0) failed: Operation not permitted' "$OUT/run/stdout"
+    check "and says what it needs" grep -q '^quelvar: needs root' "$OUT/run/stderr"
+    check "without making the log directory" test -z "$(ls -A "$OUT/run/log")"
+}
+
 "case_$1"
 if [ "$failures" -ne 0 ]; then
     echo "--- log"; log; echo "--- stdout"; cat "$OUT/run/stdout" 2>/dev/null
+    echo "--- stderr"; cat "$OUT/run/stderr" 2>/dev/null
     exit 1
 fi

@@ -295,4 +295,118 @@ TEST_F(OsdInventoryTest, GivesEachDeviceToTheFirstOsdWholeNamingIt)
     }
 }
 
+// A rebuild that found an OSD directory half-filled or pvs not answering is
+// tried again; a link or type that changes is news at once.
+TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
+{
+    for (const char* dev : {"dev/bcache0", "dev/db", "dev/vg/lv"}) {
+        tree.AddFile(dev, "");
+    }
+    map.devEntries = {{"bcache0", DT_BLK}};
+    pvs.SetVolumeGroup("bcache0", "  vg\n");
+    auto relink = [&](const char* target) {
+        tree.Remove("ceph-0/block");
+        tree.AddLink("ceph-0/block", target);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        bool rebuilt;
+        const char* block;  // nullptr: no record
+    } steps[] = {
+        {"type and fsid, no links yet", [&] { tree.AddOsd("ceph-0", "bluestore", FSID); }, true, nullptr},
+        {"tried again on the next pass", [] {}, true, nullptr},
+        {"then after two", [] {}, false, nullptr},
+        {"passes", [] {}, true, nullptr},
+        {"waiting four now", [] {}, false, nullptr},
+        {"the links appear: at once",
+         [&] {
+             tree.AddLink("ceph-0/block", "../dev/bcache0");
+             tree.AddLink("ceph-0/block.db", "../dev/db");
+         },
+         true, "bcache0"},
+        {"complete: left alone", [] {}, false, "bcache0"},
+        {"moved to LVM while pvs fails",
+         [&] {
+             pvs.SetReport("  /dev/bcache0 vg lvm2 a--  10.00g 0 \n");
+             pvs.SetFailing(true);
+             relink("../dev/vg/lv");
+         },
+         true, ""},
+        {"pvs answers on the next pass", [&] { pvs.SetFailing(false); }, true, "bcache0"},
+        {"left alone again", [] {}, false, "bcache0"},
+        {"the type is rewritten", [&] { tree.AddFile("ceph-0/type", "filestore\n"); }, true, ""},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        map.rootOpens = 0;
+        EXPECT_EQ(0, map.RefreshOsdInfo()) << step.what;
+        EXPECT_EQ(step.rebuilt ? 2 : 1, map.rootOpens) << step.what;
+        ASSERT_EQ(step.block != nullptr, map.OsdInfoList().size() == 1) << step.what;
+        EXPECT_TRUE(step.block == nullptr || map.OsdInfoList()[0].block == step.block) << step.what;
+    }
+}
+
+TEST_F(OsdInventoryTest, RetriesAPermanentlyBrokenOsdAtMostOnceAMinute)
+{
+    tree.AddFile("dev/bcache0", "");
+    tree.AddFile("dev/db", "");
+    // Its DB on the block device: a complete answer, never retried.
+    tree.AddBluestore("ceph-1", OsdTree::Fsid('b'), "../dev/bcache0", "", "");
+    std::vector<int> rebuilt;
+    for (int pass = 0; pass < 46; ++pass) {
+        if (pass == 3) {
+            tree.AddBluestore("ceph-0", FSID, "../dev/gone", "../dev/db", "");
+        }
+        map.rootOpens = 0;
+        EXPECT_EQ(0, map.RefreshOsdInfo());
+        if (map.rootOpens == 2) {
+            rebuilt.push_back(pass);
+        }
+    }
+    // 1, 2, 4, 8 passes apart, then 12: a minute of five-second passes.
+    EXPECT_EQ(rebuilt, (std::vector<int>{0, 3, 4, 6, 10, 18, 30, 42}));
+    // Retries that find the same as before keep the log quiet.
+    EXPECT_EQ(log.Messages(), std::vector<std::string>(2, "[INFO][UpdateOsdInfoList succeed]"));
+}
+
+TEST_F(OsdInventoryTest, TellsAFailedPvsFromANo)
+{
+    pvs.SetReport("  /dev/bcache0 vg lvm2 a--  10.00g 0 \n");
+    const struct {
+        const char* dev;
+        bool failing;
+        const char* vgOutput;
+        int result;
+    } cases[] = {
+        {"bcache0", false, "  vg\n", 0},
+        {"bcache1", false, "  vg\n", -1},  // not a physical volume: an answer
+        {"bcache1", true, "", LVM_FAILED},
+        {"bcache0", false, "", LVM_FAILED},  // listed, yet no name
+        {"bcache0", false, "  WARNING: x\n  vg\n", LVM_FAILED},
+    };
+    OsdComFun lvm;
+    for (const auto& c : cases) {
+        pvs.SetFailing(c.failing);
+        pvs.SetVolumeGroup(c.dev, c.vgOutput);
+        std::string vg;
+        EXPECT_EQ(c.result, lvm.LookUpVolumeGroup(c.dev, vg)) << c.dev << " " << c.vgOutput;
+        EXPECT_EQ(c.result == 0 ? "vg" : "", vg);
+    }
+}
+
+TEST_F(OsdInventoryTest, ADirectoryNamedWithALineEndIsOneEscapedRecord)
+{
+    const std::string name = "ceph-0\n[2026-01-01 00:00:00][process(1)][INFO][forged";
+    tree.AddFile("dev/db", "");
+    tree.AddBluestore(name, FSID, "", "../dev/db", "");
+    tree.AddFile(name + "/block", "not a link");
+    EXPECT_EQ(0, map.RefreshOsdInfo());
+    EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                  "[ERROR][readlink " + tree.Root() +
+                                      "ceph-0\\n[2026-01-01 00:00:00][process(1)][INFO][forged/block error:22 "
+                                      "Invalid argument]",
+                                  "[INFO][UpdateOsdInfoList succeed]"}));
+}
+
 } // namespace

@@ -76,6 +76,11 @@ TEST_F(ScsiOnSimDisk, SetWriteCacheSendsExactlyTheExpectedCommands)
         // A 12-byte Caching page is too short in both forms: nothing selected.
         {"Caching page too short", Kind::Scsi, [](SimDisk& d) { d.cachingPageLength = 0x0a; }, 1,
          "sense10_8 sense10_28 sense6_4 sense6_24 sense10_8 sense10_28 sense6_4 sense6_24"},
+        // A page length of 1 ends before the byte that holds WCE: 19 and 15
+        // bytes of mode data, refused in both forms.
+        {"Caching page of length 1", Kind::Scsi, [](SimDisk& d) { d.cachingPageLength = 1; }, 1,
+         "sense10_8 5a 00 08 00 00 00 00 00 13 00 sense6_4 1a 00 08 00 0f 00 "
+         "sense10_8 5a 00 08 00 00 00 00 00 13 00 sense6_4 1a 00 08 00 0f 00"},
         // The header promised a page the data then lacked: never read the
         // zeroed rest of the buffer as a cache already off.
         {"six-byte data shorter than its header said", Kind::Scsi,

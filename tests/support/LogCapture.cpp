@@ -36,6 +36,15 @@ std::vector<std::string> LogCapture::Messages() const
     return messages;
 }
 
+size_t LogCapture::Count(const std::string& text) const
+{
+    size_t count = 0;
+    for (const std::string& message : Messages()) {
+        count += message.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
 std::string LogCapture::Text() const
 {
     std::ifstream file(LOG_FILE);

@@ -20,6 +20,8 @@ public:
     std::vector<std::string> Messages() const;
     // The whole file as written.
     std::string Text() const;
+    // How many messages hold `text`.
+    size_t Count(const std::string& text) const;
     // Forgets what was written so far.
     void Clear() const;
 

@@ -1,7 +1,9 @@
 // The inventory over a real OSD root in a temporary directory, with "/dev"
 // faked so that no test ever lists the host's devices, and with the opens of
 // the OSD root counted: the refresh opens the root once to list the fsids
-// and once more for each rebuild.
+// and once more for each rebuild. Block links can be given a device number,
+// as a node in "/dev" would have, and the block stack read from a tree
+// under /tmp in place of "/sys".
 #ifndef QUELVAR_TESTS_SUPPORT_OSDHOST_H
 #define QUELVAR_TESTS_SUPPORT_OSDHOST_H
 
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +23,7 @@ class OsdHostMap : public OsdInfoMap {
 public:
     using OsdInfoMap::OsdInfoMap;
     using OsdInfoMap::ResolveBlockDev;
+    using OsdInfoMap::sysPath;
 
     // The entries of the fake "/dev", in directory order, with their d_type.
     std::vector<std::pair<std::string, unsigned char>> devEntries;
@@ -28,7 +32,22 @@ public:
     int rootError = 0;   // when set, opendir of the OSD root fails with it
     int rootOpens = 0;
 
+    // Paths whose stat answers a block device of that number.
+    std::map<std::string, dev_t> blockNodes;
+
     std::vector<OsdInfo>& Records() { return osdInfoList; }
+
+    int Stat(const char* path, struct stat* status) override
+    {
+        auto node = blockNodes.find(path);
+        if (node == blockNodes.end()) {
+            return OsdInfoMap::Stat(path, status);
+        }
+        *status = {};
+        status->st_mode = S_IFBLK | 0660;
+        status->st_rdev = node->second;
+        return 0;
+    }
 
     int Access(const char* path, int mode) override
     {

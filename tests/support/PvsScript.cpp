@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@ namespace {
 constexpr const char* PVS_SCRIPT = R"(#!/bin/sh
 here=${0%/*}
 echo "$*" >> "$here/calls"
+[ -f "$here/fail" ] && exit 5
 if [ $# -eq 0 ]; then
   [ -f "$here/report" ] && cat "$here/report"
   exit 0
@@ -53,6 +55,15 @@ void PvsScript::SetReport(const std::string& output)
 void PvsScript::SetVolumeGroup(const std::string& dev, const std::string& output)
 {
     Write("vg-" + dev, output);
+}
+
+void PvsScript::SetFailing(bool failing)
+{
+    if (failing) {
+        Write("fail", "");
+    } else {
+        std::remove((dir + "/fail").c_str());
+    }
 }
 
 std::vector<std::string> PvsScript::Calls() const

@@ -18,6 +18,9 @@ public:
     void SetReport(const std::string& output);
     // What "pvs --noheadings -o vg_name /dev/<dev>" prints.
     void SetVolumeGroup(const std::string& dev, const std::string& output);
+    // Every run exits with status 5 and prints nothing, as pvs does when
+    // LVM is not ready.
+    void SetFailing(bool failing);
     // The arguments of every run so far, one entry per run.
     std::vector<std::string> Calls() const;
 

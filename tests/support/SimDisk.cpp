@@ -274,7 +274,9 @@ std::vector<unsigned char> SimDisk::CachingPage(int pageControl) const
         // DISC set, prefetch limits and cache segments as a SAS disk reports them.
         const unsigned char rest[] = {0xff, 0xff, 0, 0, 0xff, 0xff, 0xff, 0xff, 0x80, 0x14};
         page[2] = 0x10;
-        std::copy_n(std::begin(rest), std::min<size_t>(sizeof(rest), page.size() - 4), page.begin() + 4);
+        if (page.size() > 4) {
+            std::copy_n(std::begin(rest), std::min<size_t>(sizeof(rest), page.size() - 4), page.begin() + 4);
+        }
     }
     if (enabled) {
         page[2] |= WCE;

@@ -2,7 +2,7 @@
 # simhost.sh: runs the real quelvar binary on a simulated host.
 #
 # As root, enters a private mount and PID namespace, mounts throwaway tmpfs
-# trees over /var/log/quelvar's parent, /var/lib/ceph/osd's deepest existing
+# trees over /var/log/quelvar's parent, /var/lib/ceph's deepest existing
 # ancestor, /dev and /sys, builds the host a scenario describes, puts the
 # scenario's scripted pvs first on PATH and runs the daemon. Nothing outside
 # the namespace is touched apart from OUTDIR.
@@ -14,12 +14,17 @@
 #                     and counts passes); without it the first pause is waited
 #                     for through the log
 #   SIM_EUID=UID      run with this effective user and a real user of 0
+#   SIM_USER=UID      run with every user and group id UID and no privilege
+#   SIM_ARGS="ARGS"   the daemon's arguments (none, as the service runs it)
+#   SIM_REPORTS="ARGS" also run quelvar --status ARGS just before the daemon
+#                     starts and just after it has exited: OUTDIR/report.before
+#                     and report.after, with .status and .stderr beside them
 #   SIM_DROP_DAC=1    run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH
 #   SIM_TIMEOUT=S     give up after S seconds (60)
 #   SIM_WRAPPER=CMD   words put before the daemon's command line, such as a
 #                     tracer or profiler (strace -f -o FILE); the simulator is
 #                     still preloaded into the daemon alone
-# results in OUTDIR: log/ (the log directory), stdout, status (exit status),
+# results in OUTDIR: log/ (the log directory), stdout, stderr, status (exit status),
 # stop_ms (milliseconds from SIGTERM to exit),
 # state/ (the simulator's device state), passes, and whatever the scenario's
 # after_run writes.
@@ -61,11 +66,14 @@ scratch() {
 }
 
 scratch /var/log
-scratch /var/lib/ceph/osd
+# All of /var/lib/ceph: the clusters' directories live beside the classic
+# root.
+scratch /var/lib/ceph
+mkdir -p /var/lib/ceph/osd
 scratch /sys
 mount -t tmpfs -o mode=0755 simhost /dev
 mknod -m 0666 /dev/null c 1 3
-mkdir -p /sys/block /sys/class/block /sys/devices/virtual/block
+mkdir -p /sys/block /sys/class/block /sys/devices/virtual/block /sys/dev/block
 
 # --- scenario vocabulary --------------------------------------------------------
 next_minor=0
@@ -73,7 +81,15 @@ node() {  # node TYPE NAME: a device node with a fresh number
     next_minor=$((next_minor + 1))
     mknod -m 0660 "/dev/$2" "$1" 251 "$next_minor"
 }
-blockdev() { node b "$1"; }
+# blockdev NAME [SYSDIR]: a block device node, with its "dev" attribute in
+# SYSDIR (/sys/devices/virtual/block/NAME) and the /sys/dev/block link to it.
+blockdev() {
+    local sysdir=${2:-/sys/devices/virtual/block/$1}
+    node b "$1"
+    mkdir -p "$sysdir"
+    echo "251:$next_minor" > "$sysdir/dev"
+    ln -s "../../${sysdir#/sys/}" "/sys/dev/block/251:$next_minor"
+}
 chardev() { node c "$1"; }
 devdir() { mkdir -p "/dev/$1"; }
 
@@ -86,6 +102,8 @@ disk() {
     local dir=/sys/devices/virtual/block/$name
     mkdir -p "$dir/queue" "$dir/device"
     printf '%s\n' "$mode" > "$dir/queue/write_cache"
+    # The SCSI layer's vendor: a translated ATA disk is "ATA" (SAT-3).
+    if [ "$kind" = sata ]; then printf '%-8s\n' ATA; else printf '%-8s\n' QEMU; fi > "$dir/device/vendor"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
     if [ "$kind" = nvme ]; then
         mkdir -p /sys/devices/virtual/nvme-subsystem/nvme-subsys0
@@ -99,16 +117,6 @@ disk() {
     echo "$kind" > "$OUTDIR/state/$name.kind"
 }
 
-# partition NAME DISK: partition NAME of DISK, its sysfs directory inside
-# the disk's as the kernel lays it out.
-partition() {
-    local name=$1 disk=$2
-    mkdir -p "/sys/devices/virtual/block/$disk/$name"
-    echo "${name##*[!0-9]}" > "/sys/devices/virtual/block/$disk/$name/partition"
-    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
-    blockdev "$name"
-}
-
 # bcache NAME BACKING: a bcache device fronting BACKING (a disk, or a
 # partition as DISK/PART, directory below /sys/devices/virtual/block).
 bcache() {
@@ -117,6 +125,8 @@ bcache() {
     mkdir -p "$target/bcache" "/sys/devices/virtual/block/$name"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
     ln -s "$target/bcache" "/sys/devices/virtual/block/$name/bcache"
+    mkdir -p "/sys/devices/virtual/block/$name/slaves"
+    ln -s "../../$backing" "/sys/devices/virtual/block/$name/slaves/${backing##*/}"
     blockdev "$name"
     echo bcache > "$OUTDIR/state/$name.kind"
     bcache_status "$name" 50
@@ -158,7 +168,22 @@ disk_wce() {
 
 # osd DIR TYPE FSID [block=T] [db=T] [wal=T]: an OSD data directory.
 osd() {
-    local dir=/var/lib/ceph/osd/$1 type=$2 fsid=$3
+    osd_at "/var/lib/ceph/osd/$1" "${@:2}"
+}
+
+# cephadm_osd CLUSTER ID TYPE FSID [LINK...]: osd.ID in the directory of the
+# cluster whose fsid is CLUSTER, as container deployments lay it out.
+cephadm_osd() {
+    osd_at "/var/lib/ceph/$1/osd.$2" "${@:3}"
+}
+
+# no_classic_root: a host without /var/lib/ceph/osd/.
+no_classic_root() {
+    rmdir /var/lib/ceph/osd
+}
+
+osd_at() {
+    local dir=$1 type=$2 fsid=$3
     shift 3
     mkdir -p "$dir"
     printf '%s\n' "$type" > "$dir/type"
@@ -184,13 +209,48 @@ pvs_hook() {
     echo "$*" > "$OUTDIR/bin/pvs.hook"
 }
 
-# lv VG LV: a logical volume's node, linked as LVM links it (/dev/VG/LV).
+# dm NAME [SLAVE...]: a device-mapper device dm-N (a dm-crypt mapping, a
+# multipath map) over the devices SLAVE (kernel names), with its
+# /dev/mapper/NAME link; its kernel name is then in $last_dm. A slave may be
+# a dm device made later, for stacks that loop.
 next_dm=0
-lv() {
-    blockdev "dm-$next_dm"
-    mkdir -p "/dev/$1"
-    ln -s "../dm-$next_dm" "/dev/$1/$2"
+dm() {
+    local name=$1 slave
+    shift
+    last_dm=dm-$next_dm
     next_dm=$((next_dm + 1))
+    blockdev "$last_dm"
+    mkdir -p /dev/mapper "/sys/devices/virtual/block/$last_dm/slaves" "/sys/devices/virtual/block/$last_dm/dm"
+    echo "$name" > "/sys/devices/virtual/block/$last_dm/dm/name"
+    ln -s "../$last_dm" "/dev/mapper/$name"
+    for slave in "$@"; do
+        ln -s "../../$slave" "/sys/devices/virtual/block/$last_dm/slaves/${slave##*/}"
+    done
+}
+
+# lv VG LV [PV...]: a logical volume on the physical volumes PV (kernel
+# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV).
+lv() {
+    local vg=$1 lv=$2
+    shift 2
+    dm "${vg//-/--}-${lv//-/--}" "$@"
+    mkdir -p "/dev/$vg"
+    ln -s "../$last_dm" "/dev/$vg/$lv"
+}
+
+# partition NAME DISK [NUMBER [PARTUUID]]: partition NAME of DISK, its sysfs
+# directory inside the disk's as the kernel lays it out, with its
+# /sys/class/block link and, given a PARTUUID, the /dev/disk/by-partuuid
+# link udev makes.
+partition() {
+    local name=$1 disk=$2 number=${3:-${1##*[!0-9]}}
+    blockdev "$name" "/sys/devices/virtual/block/$disk/$name"
+    echo "$number" > "/sys/devices/virtual/block/$disk/$name/partition"
+    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
+    if [ -n "${4:-}" ]; then
+        mkdir -p /dev/disk/by-partuuid
+        ln -s "../../$name" "/dev/disk/by-partuuid/$4"
+    fi
 }
 
 write_pvs() {
@@ -246,6 +306,9 @@ if [ -n "${SIM_EUID:-}" ]; then
     chmod -R a+rwX "$OUTDIR/state"
     launch=(setpriv --euid "$SIM_EUID" --ruid 0 --)
 fi
+if [ -n "${SIM_USER:-}" ]; then
+    launch=(setpriv --reuid "$SIM_USER" --regid "$SIM_USER" --clear-groups --inh-caps=-all --)
+fi
 
 if [ -n "${SIM_PRELOAD:-}" ] && [ -n "${SIM_EUID:-}" ]; then
     # A real user that differs from the effective one makes the loader run
@@ -268,9 +331,24 @@ if [ -n "${SIM_PRELOAD:-}" ]; then
     command=(env "LD_PRELOAD=$SIM_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
         "${command[@]}")
 fi
+base=("${command[@]}")
 read -r -a wrapper <<< "${SIM_WRAPPER:-}"
-command=("${wrapper[@]}" "${command[@]}")
-"${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2>&1 &
+read -r -a arguments <<< "${SIM_ARGS:-}"
+command=("${wrapper[@]}" "${command[@]}" "${arguments[@]}")
+
+report() {  # report WHEN: quelvar --status $SIM_REPORTS into OUTDIR/report.WHEN
+    local status=0 options
+    read -r -a options <<< "$SIM_REPORTS"
+    echo "report $1" >> "$OUTDIR/state/all.trace"
+    "${launch[@]}" "${base[@]}" --status "${options[@]}" > "$OUTDIR/report.$1" 2> "$OUTDIR/report.$1.stderr" ||
+        status=$?
+    echo "report end" >> "$OUTDIR/state/all.trace"
+    echo "$status" > "$OUTDIR/report.$1.status"
+}
+if [ -n "${SIM_REPORTS+set}" ]; then
+    report before
+fi
+"${launch[@]}" "${command[@]}" > "$OUTDIR/stdout" 2> "$OUTDIR/stderr" &
 daemon=$!
 
 passes() {
@@ -317,6 +395,9 @@ if [ -n "$signalled" ]; then
     echo $((($(date +%s%N) - signalled) / 1000000)) > "$OUTDIR/stop_ms"
 fi
 echo "$seen" > "$OUTDIR/passes"
+if [ -n "${SIM_REPORTS+set}" ]; then
+    report after
+fi
 after_run
 snapshot ""
 cp -a /var/log/quelvar "$OUTDIR/log" 2>/dev/null || mkdir -p "$OUTDIR/log"

@@ -7,10 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <fstream>
 #include <regex>
 
 #include "support/FakePrivilege.h"
+#include "sys/LogText.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -78,6 +80,67 @@ TEST_F(LogTest, FormatsLevelsStripsAndLimitsLines)
     g_privilege.localtimeFails = true;
     WriteLog(LOG_INFO, "no time\n");
     EXPECT_EQ(log.Lines().back(), "[unknown system time ] [process(" + pid + ")][ERROR]no time]");
+}
+
+// Unchecked on purpose: the cases below hand it formats the daemon never uses.
+int Format(char* dest, size_t destMax, size_t count, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    int result = FormatLogText(dest, destMax, count, format, args);
+#pragma GCC diagnostic pop
+    va_end(args);
+    return result;
+}
+
+// The format is the daemon's own and compiler-checked; what it never uses,
+// %n above all, is refused rather than guessed at.
+TEST(LogText, RefusesWhatTheDaemonNeverAsksFor)
+{
+    const struct {
+        const char* format;
+        size_t count;
+        int result;
+        const char* text;
+    } cases[] = {
+        {"%s|%hhd|%lu|%llx|%zd", 15, 15, "a\\x1b|-1|2|ff|3"},
+        {"%s|%hhd|%lu|%llx|%zd", 14, -1, ""},  // one short
+        {"%n", 63, -1, ""},
+        {"%ls", 63, -1, ""},
+        {"100%", 63, -1, ""},
+        {"%5%", 63, -1, ""},
+    };
+    for (const auto& c : cases) {
+        char dest[64] = "dirty";
+        long long hex = 255;
+        int result = Format(dest, sizeof(dest), c.count, c.format, "a\x1b", 255, 2ul, hex, ssize_t{3});
+        EXPECT_EQ(c.result, result) << c.format;
+        EXPECT_STREQ(c.text, dest) << c.format;
+    }
+}
+
+// Text from outside the daemon (a directory name, a link text, command
+// output) never starts a record of its own; the daemon's formats stand.
+TEST_F(LogTest, EscapesControlCharactersOfOutsideText)
+{
+    const std::string forged = "ceph-0\n[2026-01-01 00:00:00][process(1)][INFO][forged";
+    WriteLog(LOG_ERROR, "readlink %s error:%d %s\n", forged.c_str(), 22, "Invalid argument");
+    WriteLog(LOG_INFO, "[%s][%-6s][%5s][%.3s][%c]\n", "\r\t\x1b\x7f\x01", "a\n", "\n", "x\ny", '\n');
+    WriteLog(LOG_INFO, "%d|%5u|%-4x|%zu|%ld|%03d|%.2f|%%|%*d\n", -7, 42u, 255u, size_t{9}, -1L, 5, 1.5, 3, 1);
+    EXPECT_THAT(log.Messages(),
+                ElementsAre("[ERROR][readlink ceph-0\\n[2026-01-01 00:00:00][process(1)][INFO][forged error:22 "
+                            "Invalid argument]",
+                            "[INFO][[\\r\\t\\x1b\\x7f\\x01][a\\n   ][   \\n][x\\ny][\\n]]",
+                            "[INFO][-7|   42|ff  |9|-1|005|1.50|%|  1]"));
+
+    // The limit holds for the escaped text: one control character more
+    // than fits is three characters more.
+    std::string fits(LOG_LINE_MAX - ("[2026-01-01 00:00:00][process(" + pid + ")][INFO][").size() - 2, 'a');
+    WriteLog(LOG_INFO, "%s", (fits + "\n").c_str());
+    EXPECT_EQ(log.Lines().back().size(), LOG_LINE_MAX + 1);
+    EXPECT_EQ(Stdout([&] { WriteLog(LOG_INFO, "%s", (fits + "\x01").c_str()); }), "The log info is invalid \n");
 }
 
 TEST_F(LogTest, RotatesOnlyAboveTheLimit)

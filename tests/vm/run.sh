@@ -21,7 +21,7 @@ set -euo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 GUEST="$HERE/guest"
 MODULES="virtio_pci virtio-rng virtio_blk virtio_scsi ahci sd_mod sg bcache dm_mod dm_crypt xts algif_skcipher nvme 9p 9pnet_virtio scsi_debug"
-TOOLS="/usr/sbin/lvm /usr/sbin/make-bcache /usr/sbin/bcache-super-show /usr/sbin/hdparm /usr/bin/sdparm
+TOOLS="/usr/sbin/lvm /usr/sbin/dmsetup /usr/sbin/make-bcache /usr/sbin/bcache-super-show /usr/sbin/hdparm /usr/bin/sdparm
 /usr/bin/sg_modes /usr/bin/sg_raw /usr/bin/sg_sync /usr/bin/sg_turs /usr/bin/sg_inq /usr/bin/sg_sat_set_features"
 PACKAGES="qemu-system-x86 busybox-static lvm2 bcache-tools kmod cpio sg3-utils sdparm hdparm"
 # arm64: the same MODULES (pci-host-generic, the virt machine's PCI host, is

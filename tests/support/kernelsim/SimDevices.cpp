@@ -1,5 +1,6 @@
 #include "support/kernelsim/SimDevices.h"
 
+#include <scsi/sg.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -95,6 +96,24 @@ void Configure(SimDisk& disk, const std::string& config)
     }
 }
 
+// "  refused" after a command the disk answered with ILLEGAL REQUEST (an
+// unknown command or field), so that a reader of the trace sees which of
+// the daemon's fallbacks took; other outcomes show in the disk's state.
+std::string Outcome(unsigned long request, int result, const void* argument)
+{
+    if (request != SG_IO || result != 0) {
+        return std::string();
+    }
+    const auto* header = static_cast<const sg_io_hdr*>(argument);
+    const auto* sense = static_cast<const unsigned char*>(header->sbp);
+    if (header->status == 0 || sense == nullptr || header->sb_len_wr < 3) {
+        return std::string();
+    }
+    // Sense key: byte 1 in descriptor format (0x72/0x73), byte 2 in fixed.
+    const unsigned key = ((sense[0] & 0x7f) >= 0x72 ? sense[1] : sense[2]) & 0x0f;
+    return key == 0x05 ? "  refused" : "";
+}
+
 void ReflectWriteCache(const std::string& name, const SimDisk& disk)
 {
     std::ofstream("/sys/devices/virtual/block/" + name + "/queue/write_cache", std::ios::trunc)
@@ -118,7 +137,8 @@ int DiskIoctl(const std::string& stateDir, const std::string& name, SimDisk::Kin
     if (!disk.received.empty()) {
         const SimDisk::Exchange& last = disk.received.back();
         Trace(stateDir, name,
-              last.cdb.empty() ? "HDIO_SET_WCACHE " + std::to_string(last.value) : "SG_IO " + Hex(last.cdb));
+              last.cdb.empty() ? "HDIO_SET_WCACHE " + std::to_string(last.value)
+                               : "SG_IO " + Hex(last.cdb) + Outcome(request, result, argument));
     } else {
         Trace(stateDir, name, "ioctl " + std::to_string(request) + " refused");
     }

@@ -125,13 +125,14 @@ OsdFiles() {
 # "same" (block.db naming the block volume), "none" (no block.db: DB inside
 # the block device, as ceph-volume lays it out) or a device path. There is
 # never a block.wal: without a WAL device the WAL lives with the DB.
+# OSD_DIR puts the directory elsewhere than /var/lib/ceph/osd/ceph-<id>.
 BluestoreOsdOnLvm() {
     local id=$1 bc=$2 db=$3
     local fsid vg lv dir
     fsid=$(Uuid)
     vg=ceph-$(Uuid)
     lv=osd-block-$fsid
-    dir=/var/lib/ceph/osd/ceph-$id
+    dir=${OSD_DIR:-/var/lib/ceph/osd/ceph-$id}
     pvcreate -q -y "/dev/$bc" >/dev/null || return 1
     vgcreate -q "$vg" "/dev/$bc" >/dev/null || return 1
     lvcreate -q -y -Zn -Wn -l 100%FREE -n "$lv" "$vg" >/dev/null || return 1
@@ -144,6 +145,48 @@ BluestoreOsdOnLvm() {
     *) ln -s "$db" "$dir/block.db" ;;
     esac
     echo "osd.$id: bluestore on /dev/$vg/$lv over $bc, db $db"
+}
+
+# A dm-crypt mapping NAME over the block device DEV, keyed with a throwaway
+# key and no header, as the deployment tools map an encrypted volume once
+# its key is unlocked. aes-cbc-plain needs nothing beyond dm_crypt.
+CryptMap() {
+    local name=$1 dev=$2 key sectors
+    key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    sectors=$(blockdev --getsz "$dev") || return 1
+    DM_DISABLE_UDEV=1 dmsetup --noudevsync create "$name" \
+        --table "0 $sectors crypt aes-cbc-plain $key 0 $dev 0" || return 1
+    [ -b "/dev/mapper/$name" ]
+}
+
+# Prints the sysfs entries the daemon's walk reads below the block device
+# that PATH leads to, one "sysfs: " line each, in the form of the tests'
+# captured trees (tests/data/sysfs).
+CaptureStack() {
+    local devno dir rel s todo
+    devno=$(stat -L -c '%t:%T' "$1") || return 1
+    devno=$((0x${devno%:*})):$((0x${devno#*:}))
+    echo "sysfs: dev/block/$devno -> $(readlink "/sys/dev/block/$devno")"
+    todo=$(realpath "/sys/dev/block/$devno")
+    while [ -n "$todo" ]; do
+        dir=${todo%% *}
+        todo=${todo#"$dir"}
+        todo=${todo# }
+        rel=${dir#/sys/}
+        echo "sysfs: $rel/dev = $(cat "$dir/dev")"
+        if [ -e "$dir/partition" ]; then
+            echo "sysfs: $rel/partition = $(cat "$dir/partition")"
+            todo=${todo:+$todo }${dir%/*}
+            continue
+        fi
+        [ -e "$dir/dm/name" ] && echo "sysfs: $rel/dm/name = $(cat "$dir/dm/name")"
+        [ -n "$(ls "$dir/slaves" 2>/dev/null)" ] || echo "sysfs: $rel/slaves/"
+        for s in "$dir"/slaves/*; do
+            [ -L "$s" ] || continue
+            echo "sysfs: $rel/slaves/${s##*/} -> $(readlink "$s")"
+            todo=${todo:+$todo }$(realpath "$s")
+        done
+    done
 }
 
 # A filestore OSD: its data directory on the bcache device, journal beside it.
@@ -237,12 +280,20 @@ CheckOrderlyStop() {
 # switch the disk's volatile cache off, rescan it and sync it; the second
 # finds it off and leaves it; the refused tuning requests stop nothing.
 SwitchOffScenario() {
-    local disk=$1 kind=$2 cset bc warning
-    warning=$(TuningWarning "$kind")
+    local disk=$1 kind=$2 cset bc
     cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
     bc=$(MakeBacking "$disk" "$cset")
     Check "bcache device over $disk" [ -b "/dev/$bc" ]
     BluestoreOsdOnLvm 0 "$bc" "/dev/$(DiskBySerial QVDB)"
+    CheckSwitchOff "$disk" "$kind"
+}
+
+# The daemon's run over a bluestore OSD already laid out on a bcache device
+# backed by DISK: the checks of SwitchOffScenario. IGNORED, when given, is
+# the text of an ERROR line the layout is known to cause on every pass.
+CheckSwitchOff() {
+    local disk=$1 kind=$2 ignored=${3:-} warning
+    warning=$(TuningWarning "$kind")
     Check "$disk starts with WCE 1" [ "$(Wce "$disk")" = 1 ]
     Check "$disk starts in write back" [ "$(WriteCacheAttr "$disk")" = "write back" ]
     StartDaemon
@@ -259,7 +310,11 @@ SwitchOffScenario() {
     Check "the disk is switched once (the second pass finds write through)" [ "$(LogCount "change config of")" = 1 ]
     Check "still WCE 0 at the end" [ "$(Wce "$disk")" = 0 ]
     Check "no FlushBcache error" LogLacks "FlushBcache error"
-    Check "no ERROR line" LogLacks "[ERROR]"
+    if [ -z "$ignored" ]; then
+        Check "no ERROR line" LogLacks "[ERROR]"
+    else
+        Check "no ERROR line but those about $ignored" sh -c "! grep -F '[ERROR]' $LOG | grep -vF '$ignored'"
+    fi
     CheckOrderlyStop
 }
 
@@ -268,7 +323,9 @@ Teardown() {
     if [ -f /tmp/quelvar.pid ]; then
         kill -KILL "$(cat /tmp/quelvar.pid)" 2>/dev/null
     fi
+    DM_DISABLE_UDEV=1 dmsetup --noudevsync remove_all >/dev/null 2>&1
     vgchange -an >/dev/null 2>&1
+    DM_DISABLE_UDEV=1 dmsetup --noudevsync remove_all >/dev/null 2>&1
     local f
     for f in /sys/block/bcache*/bcache/stop; do
         [ -e "$f" ] && echo 1 >"$f"

@@ -1,0 +1,20 @@
+// quelvar --status: one read-only report of the host, then exit.
+#ifndef QUELVAR_STATUS_STATUSCOMMAND_H
+#define QUELVAR_STATUS_STATUSCOMMAND_H
+
+#include <string>
+
+#include "core/CommandLine.h"
+
+// Silences the log, reads the host and prints the report in `form` on
+// standard output, or writes it to `file` through a new file beside it that
+// is then renamed over it. The report's exit status (STATUS_* of
+// HostReport.h); STATUS_UNKNOWN without the needed privilege or when the
+// file could not be written (said on standard error).
+[[nodiscard]] int RunStatus(ReportForm form, const std::string& file);
+
+// Replaces `path` with `text` at once: readers see the old file or the new
+// one, never a part. 0 done; otherwise the errno of the failed step.
+[[nodiscard]] int ReplaceFile(const std::string& path, const std::string& text);
+
+#endif
