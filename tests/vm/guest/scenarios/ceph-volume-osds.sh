@@ -5,7 +5,7 @@
 # does). Four bcache devices, each over its own disk, one cache set:
 #   SATA   ceph-volume lvm create, DB on an LV of the virtio DB disk
 #   SCSI   the same with --dmcrypt
-#   NVMe   ceph-volume raw prepare + raw activate, DB on an LV
+#   NVMe   ceph-volume raw prepare + raw activate, DB on a partition
 #   SCSI2  ceph-volume lvm create with the DB on the data device
 # The first three must end with their caches off, read from the disks; the
 # fourth keeps its cache. systemd does not run in the guest, so every
@@ -32,11 +32,17 @@ bc_scsi=$(MakeBacking "$scsi" "$cset")
 bc_nvme=$(MakeBacking "$nvme" "$cset")
 bc_coloc=$(MakeBacking "$scsi2" "$cset")
 Say "bcache: $sata=$bc_sata $scsi=$bc_scsi $nvme=$bc_nvme $scsi2=$bc_coloc"
-# Three DB volumes on the virtio disk, as an operator lays out one fast
-# device for several OSDs.
-InCeph sh -c "pvcreate -q /dev/$db && vgcreate -q ceph-db /dev/$db &&
-    for i in 0 1 2; do lvcreate -q -y -Zn -Wn -L 1G -n db\$i ceph-db || exit 1; done" >/dev/null
-Check "three DB volumes" [ -b /dev/ceph-db/db2 ]
+# The virtio DB disk as an operator lays out one fast device for several
+# OSDs: two DB volumes on LVM in its first partition, and its second
+# partition for the raw OSD (raw mode finds devices in lsblk's list and
+# skips LVM volumes there, so a raw OSD's DB on an LV loses its block.db
+# link at activation).
+printf 'o\nn\np\n1\n\n+4096M\nn\np\n2\n\n\nw\n' | fdisk "/dev/$db" >/dev/null 2>&1
+i=0
+while [ ! -b "/dev/${db}2" ] && [ $i -lt 10 ]; do sleep 1; i=$((i + 1)); done
+InCeph sh -c "pvcreate -q /dev/${db}1 && vgcreate -q ceph-db /dev/${db}1 &&
+    for i in 0 1; do lvcreate -q -y -Zn -Wn -L 1G -n db\$i ceph-db || exit 1; done" >/dev/null
+Check "two DB volumes and a DB partition" test -b /dev/ceph-db/db1 -a -b "/dev/${db}2"
 for d in "$sata" "$scsi" "$nvme" "$scsi2"; do Say "before: $(State "$d")"; done
 
 # The daemon first, then the OSDs, as at a host's boot.
@@ -48,15 +54,14 @@ Check "the daemon started" WaitLog "[INFO][quelvar start]" 1 10
 
 Check "lvm create over $sata" CephVolume lvm create --no-systemd --bluestore --data "/dev/$bc_sata" --block.db ceph-db/db0
 Check "lvm create --dmcrypt over $scsi" CephVolume lvm create --no-systemd --bluestore --dmcrypt --data "/dev/$bc_scsi" --block.db ceph-db/db1
-Check "raw prepare over $nvme" CephVolume raw prepare --bluestore --data "/dev/$bc_nvme" --block.db /dev/ceph-db/db2
-raw_id=$(InCeph ceph-volume raw list 2>/dev/null | sed -n 's/.*"osd_id": \([0-9]*\).*/\1/p' | head -n 1)
-# As after a reboot: the directory goes, activation makes it again. raw
-# activate finds devices by their names in lsblk's list, so the DB volume
-# is given by its mapper name.
+Check "raw prepare over $nvme" CephVolume raw prepare --bluestore --data "/dev/$bc_nvme" --block.db "/dev/${db}2"
+raw_id=$(InCeph ceph-volume raw list "/dev/$bc_nvme" 2>/dev/null | sed -n 's/.*"osd_id": \([0-9]*\).*/\1/p' | head -n 1)
+# As after a reboot: the directory goes, activation makes it again.
 InCeph umount "/var/lib/ceph/osd/ceph-$raw_id"
-Check "raw activate over $nvme" CephVolume raw activate --no-systemd --device "/dev/$bc_nvme" --block.db /dev/mapper/ceph--db-db2
+Check "raw activate over $nvme" CephVolume raw activate --no-systemd --device "/dev/$bc_nvme" --block.db "/dev/${db}2"
 Check "lvm create over $scsi2, DB on the data device" CephVolume lvm create --no-systemd --bluestore --data "/dev/$bc_coloc"
 Say "raw OSD: id $raw_id"
+Check "the raw OSD's block.db link is made again" [ -L "$CEPH/var/lib/ceph/osd/ceph-$raw_id/block.db" ]
 
 Say "what ceph-volume made:"
 for dir in $(cd "$CEPH" && ls -d var/lib/ceph/osd/*); do ShowOsdDir "/$dir"; done
