@@ -9,6 +9,7 @@
 
 #include "bcache/WriteCacheGuard.h"
 #include "nvme/NvmeCmd.h"
+#include "sys/BlockStack.h"
 #include "sys/Log.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
@@ -18,18 +19,6 @@ namespace {
 // Device nodes are opened read-only and never created; the mode is inert.
 constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
 constexpr unsigned DEVICE_OPEN_MODE = 0600;
-
-// The name of the directory that holds the last component of a sysfs path.
-std::string_view ParentName(std::string_view path)
-{
-    const size_t last = path.rfind('/');
-    if (last == std::string_view::npos || last == 0) {
-        return {};
-    }
-    const size_t before = path.rfind('/', last - 1);
-    return path.substr(before == std::string_view::npos ? 0 : before + 1,
-                       last - (before == std::string_view::npos ? 0 : before + 1));
-}
 
 // An NVMe namespace lives below its controller (.../nvme/nvme0/nvme0n1) or,
 // with native multipath, below its subsystem
@@ -132,14 +121,15 @@ void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* dis
     if (length <= 0) {
         return;
     }
-    const std::string_view target(link, static_cast<size_t>(length));
+    const std::string target(link, static_cast<size_t>(length));
     disk->transport = IsNvmePath(target) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
-    if (FormatPath(path, "/sys/class/block/%s/partition", device.c_str()) < 0 || api.Access(path, F_OK) != 0) {
+    if (!IsPartitionDir(api, path)) {
         return;
     }
-    const std::string_view whole = ParentName(target);
+    const std::string wholeDir = WholeDiskDir(target);
+    const std::string whole = wholeDir.empty() ? std::string() : KernelName(wholeDir);
     if (!whole.empty() && whole != "." && whole != "..") {
-        disk->name.assign(whole);
+        disk->name = whole;
     }
 }
 
