@@ -320,6 +320,15 @@ case_status_each_verdict() {
     check "nothing on standard error" test ! -s "$OUT/run/stderr"
 }
 
+case_status_cephadm_host() {
+    # The report finds the OSDs the daemon finds, with no classic root.
+    sim cephadm-host SIM_ARGS="--status --json"
+    check "exit status 2" test "$(status)" = 2
+    check "both OSDs, both disks unprotected" \
+        test "$(jq -r '[.devices[] | .device + "=" + .osd.id + "=" + .verdict] | join(" ")' "$OUT/run/stdout")" = \
+        "bcache0=0=UNPROTECTED bcache1=1=UNPROTECTED"
+}
+
 case_status_disk_overrides_kernel() {
     # The kernel shows write through, but the disk has its cache on: the
     # report believes the disk.
