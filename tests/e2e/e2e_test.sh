@@ -147,7 +147,9 @@ case_failures_still_tune() {
 }
 
 case_cache_switched_back_on() {
-    sim cache-back-on SIM_PASSES=3
+    # A longer pause, so that the change surely lands between passes 2 and 3
+    # on a loaded machine too.
+    sim cache-back-on SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
     check "switched off in the first pass" test "$(requests 1 sdb 'SG_IO 55 10')" = 1
     check "only asked in the second" test "$(pass_trace 2 | grep '^sdb')" = "sdb $PEEK10"
     check "switched off again in the third" test "$(requests 3 sdb 'SG_IO 55 10')" = 1
