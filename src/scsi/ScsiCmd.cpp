@@ -503,7 +503,8 @@ int ScsiCmd::ReadCachingOnce(int fd, int form, int32_t flags, int* wce)
     if (sent != 0) {
         return sent;
     }
-    const uint32_t real = ReceivedModeData(ModeDataTotal(data.get(), form), MODE_PEEK_LENGTH, mode.transferred);
+    const uint32_t real =
+        ReceivedModeData(ModeDataTotal(data.get(), form), MODE_PEEK_LENGTH, mode.transferred);
     return real > HeaderLength(form) && CachingWce(data.get(), real, form, wce) ? 0 : 1;
 }
 
