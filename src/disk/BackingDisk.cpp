@@ -10,15 +10,12 @@
 #include "bcache/WriteCacheGuard.h"
 #include "nvme/NvmeCmd.h"
 #include "sys/BlockStack.h"
+#include "sys/DeviceNode.h"
 #include "sys/Log.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
 namespace {
-
-// Device nodes are opened read-only and never created; the mode is inert.
-constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
-constexpr unsigned DEVICE_OPEN_MODE = 0600;
 
 // An NVMe namespace lives below its controller (.../nvme/nvme0/nvme0n1) or,
 // with native multipath, below its subsystem
@@ -42,14 +39,7 @@ int OpenDisk(SystemApi& api, const std::string& disk)
         WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
         return -1;
     }
-    if (api.RealPath(path, resolved) == nullptr) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
-        return -1;
-    }
-    if (api.Access(resolved, F_OK) != 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+    if (ResolveExisting(api, path, resolved) != 0) {
         return -1;
     }
     const int fd = api.Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE);
