@@ -116,8 +116,7 @@ void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* dis
     if (!IsPartitionDir(api, path)) {
         return;
     }
-    const std::string wholeDir = WholeDiskDir(target);
-    const std::string whole = wholeDir.empty() ? std::string() : KernelName(wholeDir);
+    const std::string whole = KernelName(WholeDiskDir(target));
     if (!whole.empty() && whole != "." && whole != "..") {
         disk->name = whole;
     }
