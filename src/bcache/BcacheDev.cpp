@@ -10,6 +10,7 @@
 
 #include "bcache/BcachePolicy.h"
 #include "disk/BackingDisk.h"
+#include "sys/DeviceNode.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/ScopedHandles.h"
@@ -17,33 +18,6 @@
 #include "sys/Status.h"
 
 namespace {
-
-// Device nodes are opened read-only and never created; the mode is inert.
-constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
-constexpr unsigned DEVICE_OPEN_MODE = 0600;
-
-// The existence test of a resolved path. 0 exists, -1 not (logged).
-int CheckResolved(SystemApi& api, const char* resolved)
-{
-    if (api.Access(resolved, F_OK) != 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
-        return -1;
-    }
-    return 0;
-}
-
-// realpath, then an existence test of its result, with the messages of the
-// backing-disk lookups. 0 done, -1 failed (logged).
-int ResolveExisting(SystemApi& api, const char* path, char* resolved)
-{
-    if (api.RealPath(path, resolved) == nullptr) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
-        return -1;
-    }
-    return CheckResolved(api, resolved);
-}
 
 // One of the driver's two requests on the open node. A refusal is the
 // driver's word on this device (a warning, not a failed system call).

@@ -9,6 +9,8 @@
 constexpr int WRITE_CACHE_BACK = 0;     // the block layer treats the cache as volatile and on
 constexpr int WRITE_CACHE_THROUGH = 1;  // the cache is off or absent
 constexpr int WRITE_CACHE_UNKNOWN = 2;  // unreadable, or neither text
+// Where the mode was not asked for at all.
+constexpr int WRITE_CACHE_NOT_READ = -1;
 
 // Reads /sys/block/<disk>/queue/write_cache. WRITE_CACHE_BACK,
 // WRITE_CACHE_THROUGH or WRITE_CACHE_UNKNOWN (after any message).

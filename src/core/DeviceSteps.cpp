@@ -8,6 +8,35 @@
 #include "sys/Privilege.h"
 #include "sys/Status.h"
 
+namespace {
+
+// Runs `step` inside a privileged window that covers exactly that call. -1
+// when privilege could not be raised, ERR_PRIVILEGE when the return to the
+// saved user failed, else the step's result.
+template <typename Step>
+int WithPrivilege(const Step& step)
+{
+    uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    const int result = step();
+    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : result;
+}
+
+int FlushWithPrivilege(BcacheDev& device)
+{
+    return WithPrivilege([&] {
+        const int result = device.FlushBcache();
+        if (result != 0) {
+            WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
+        }
+        return result;
+    });
+}
+
+} // namespace
+
 const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device)
 {
     for (const OsdInfo& record : records) {
@@ -45,34 +74,11 @@ int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool
 
 int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state)
 {
-    uid_t saved = geteuid();
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
-    }
-    *state = ReadDiskWriteCache(device, disk);
-    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : 0;
+    return WithPrivilege([&] {
+        *state = ReadDiskWriteCache(device, disk);
+        return 0;
+    });
 }
-
-namespace {
-
-// FlushBcache inside the privileged window, which covers exactly that call.
-int FlushWithPrivilege(BcacheDev& device)
-{
-    uid_t saved = geteuid();
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
-    }
-    int result = device.FlushBcache();
-    if (result != 0) {
-        WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
-    }
-    if (RestorePrivilege(saved) != 0) {
-        return ERR_PRIVILEGE;
-    }
-    return result;
-}
-
-} // namespace
 
 int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
 {

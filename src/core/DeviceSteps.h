@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bcache/BcacheDev.h"
+#include "bcache/WriteCacheGuard.h"
 #include "disk/BackingDisk.h"
 #include "osd/OsdInfo.h"
 
@@ -22,7 +23,6 @@
 
 // What the write-cache step reads of one bcache device, and the status
 // report reads the same way: the one reader of that state.
-constexpr int WRITE_CACHE_NOT_READ = -1;
 struct DeviceFacts {
     std::string backing;                     // the backing device: sdb, or sdb1 for a partition
     BackingDisk disk;                        // the whole disk and how it is reached

@@ -9,27 +9,13 @@
 
 #include "bcache/WriteCacheGuard.h"
 #include "nvme/NvmeCmd.h"
+#include "sys/BlockStack.h"
+#include "sys/DeviceNode.h"
 #include "sys/Log.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
 namespace {
-
-// Device nodes are opened read-only and never created; the mode is inert.
-constexpr int DEVICE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK;
-constexpr unsigned DEVICE_OPEN_MODE = 0600;
-
-// The name of the directory that holds the last component of a sysfs path.
-std::string_view ParentName(std::string_view path)
-{
-    const size_t last = path.rfind('/');
-    if (last == std::string_view::npos || last == 0) {
-        return {};
-    }
-    const size_t before = path.rfind('/', last - 1);
-    return path.substr(before == std::string_view::npos ? 0 : before + 1,
-                       last - (before == std::string_view::npos ? 0 : before + 1));
-}
 
 // An NVMe namespace lives below its controller (.../nvme/nvme0/nvme0n1) or,
 // with native multipath, below its subsystem
@@ -53,14 +39,7 @@ int OpenDisk(SystemApi& api, const std::string& disk)
         WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
         return -1;
     }
-    if (api.RealPath(path, resolved) == nullptr) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
-        return -1;
-    }
-    if (api.Access(resolved, F_OK) != 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", resolved, error, strerror(error));
+    if (ResolveExisting(api, path, resolved) != 0) {
         return -1;
     }
     const int fd = api.Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE);
@@ -132,14 +111,14 @@ void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* dis
     if (length <= 0) {
         return;
     }
-    const std::string_view target(link, static_cast<size_t>(length));
+    const std::string target(link, static_cast<size_t>(length));
     disk->transport = IsNvmePath(target) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
-    if (FormatPath(path, "/sys/class/block/%s/partition", device.c_str()) < 0 || api.Access(path, F_OK) != 0) {
+    if (!IsPartitionDir(api, path)) {
         return;
     }
-    const std::string_view whole = ParentName(target);
+    const std::string whole = KernelName(WholeDiskDir(target));
     if (!whole.empty() && whole != "." && whole != "..") {
-        disk->name.assign(whole);
+        disk->name = whole;
     }
 }
 

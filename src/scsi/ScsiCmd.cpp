@@ -105,6 +105,25 @@ unsigned char* CachingPage(unsigned char* data, uint32_t length, int form)
     return nullptr;
 }
 
+// WCE of the Caching page in `length` bytes of mode data. True with *wce set
+// to 0 or 1; false when the page is not there whole.
+bool CachingWce(unsigned char* data, uint32_t length, int form, int* wce)
+{
+    const unsigned char* page = CachingPage(data, length, form);
+    if (page == nullptr) {
+        return false;
+    }
+    *wce = (page[CACHING_PAGE_FLAGS] & CACHING_PAGE_WCE) != 0 ? 1 : 0;
+    return true;
+}
+
+// What really is mode data of a MODE SENSE: what the data announces, cut to
+// the allocation and to what the device transferred.
+uint32_t ReceivedModeData(uint32_t announced, uint32_t allocation, int32_t transferred)
+{
+    return std::min({announced, allocation, static_cast<uint32_t>(transferred)});
+}
+
 // Turns mode data read by MODE SENSE into a MODE SELECT parameter list. The
 // mode data length is reserved there (SPC-4 7.5.5), and so are the
 // device-specific parameter of a direct-access device (WP, DPOFUA; SBC-3
@@ -185,7 +204,7 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     // The first pass's total is at least 2 (ten-byte) or 1 (six-byte), so
     // the length field lies inside the buffer.
     const uint32_t returned = ModeDataTotal(data.get(), form);
-    const uint32_t real = std::min({returned, allocation, static_cast<uint32_t>(mode.transferred)});
+    const uint32_t real = ReceivedModeData(returned, allocation, mode.transferred);
     if (returned <= headerLength || (returned > allocation && !clipped) || real <= headerLength) {
         WriteLog(LOG_WARNING, "bufferLen invalied!\n");
         return 1;
@@ -382,9 +401,7 @@ int ScsiCmd::GetWriteCache(int fd, int pageControl, int* wce)
     uint32_t length = 0;
     if (ModeSense10(fd, pageControl, CACHING_PAGE_SELECTOR, &raw, &length) == 0) {
         MallocBuffer data(raw);
-        const unsigned char* page = CachingPage(data.get(), length, SCSI_FORM_TEN_BYTE);
-        if (page != nullptr) {
-            *wce = (page[CACHING_PAGE_FLAGS] & CACHING_PAGE_WCE) != 0 ? 1 : 0;
+        if (CachingWce(data.get(), length, SCSI_FORM_TEN_BYTE, wce)) {
             return 0;
         }
     }
@@ -392,12 +409,7 @@ int ScsiCmd::GetWriteCache(int fd, int pageControl, int* wce)
         return 1;
     }
     MallocBuffer data(raw);
-    const unsigned char* page = CachingPage(data.get(), length, SCSI_FORM_SIX_BYTE);
-    if (page == nullptr) {
-        return 1;
-    }
-    *wce = (page[CACHING_PAGE_FLAGS] & CACHING_PAGE_WCE) != 0 ? 1 : 0;
-    return 0;
+    return CachingWce(data.get(), length, SCSI_FORM_SIX_BYTE, wce) ? 0 : 1;
 }
 
 // 0 changed, -1 already as wanted, 1 failed.
@@ -491,14 +503,9 @@ int ScsiCmd::ReadCachingOnce(int fd, int form, int32_t flags, int* wce)
     if (sent != 0) {
         return sent;
     }
-    const uint32_t real = std::min({ModeDataTotal(data.get(), form), MODE_PEEK_LENGTH,
-                                    static_cast<uint32_t>(mode.transferred)});
-    const unsigned char* page = real > HeaderLength(form) ? CachingPage(data.get(), real, form) : nullptr;
-    if (page == nullptr) {
-        return 1;
-    }
-    *wce = (page[CACHING_PAGE_FLAGS] & CACHING_PAGE_WCE) != 0 ? 1 : 0;
-    return 0;
+    const uint32_t real =
+        ReceivedModeData(ModeDataTotal(data.get(), form), MODE_PEEK_LENGTH, mode.transferred);
+    return real > HeaderLength(form) && CachingWce(data.get(), real, form, wce) ? 0 : 1;
 }
 
 // 0 with *wce set, 1 the disk did not tell (nothing logged).

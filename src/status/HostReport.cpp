@@ -158,7 +158,8 @@ int ExitStatusOf(const HostReport& report)
 
 void ReadHostReport(HostReport& report)
 {
-    OsdInfoMap inventory(OSD_ROOT);
+    // The clusters' roots too, as the daemon's inventory reads them.
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
     const int refreshed = inventory.RefreshOsdInfo();
     if (refreshed == ERR_PRIVILEGE) {
         report.problem = "could not drop privilege again after reading the OSD directories";

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bcache/WriteCacheGuard.h"
 #include "disk/BackingDisk.h"
 #include "osd/OsdInfo.h"
 
@@ -26,7 +27,7 @@ struct DeviceRow {
     std::string device;    // bcache0
     std::string disk;      // backing device (sdb, or sdb1); empty when it could not be found
     std::string transport; // ReadTransport of DiskState.h
-    int kernelMode = -1;   // WRITE_CACHE_* of WriteCacheGuard.h; -1 not read
+    int kernelMode = WRITE_CACHE_NOT_READ; // WRITE_CACHE_* of WriteCacheGuard.h
     int diskCache = DISK_CACHE_UNKNOWN; // the disk's own answer, DISK_CACHE_* of disk/BackingDisk.h
     bool hasOsd = false;
     OsdInfo osd;          // the OSD the device carries, when hasOsd

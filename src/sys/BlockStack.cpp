@@ -31,11 +31,10 @@ public:
         if (!visited.insert(dir).second) {
             return BLOCK_STACK_DONE;
         }
-        // The kernel nests a partition's directory inside its disk's. A
-        // partition is never a target itself: /dev lists bcache0p1 beside
+        // A partition is never a target itself: /dev lists bcache0p1 beside
         // bcache0, but only the whole device is the driver's.
-        bool partition = api.Access((dir + "/partition").c_str(), F_OK) == 0;
-        std::string name = dir.substr(dir.rfind('/') + 1);
+        bool partition = IsPartitionDir(api, dir);
+        std::string name = KernelName(dir);
         if (!partition && isTarget(name)) {
             walk.found.push_back(name);
             return BLOCK_STACK_DONE;
@@ -44,7 +43,7 @@ public:
             return Stop(BLOCK_STACK_TOO_DEEP, dir, 0);
         }
         onPath.insert(dir);
-        int result = partition ? Visit(dir.substr(0, dir.rfind('/')), depth + 1) : Slaves(dir, depth);
+        int result = partition ? Visit(WholeDiskDir(dir), depth + 1) : Slaves(dir, depth);
         onPath.erase(dir);
         return result;
     }
@@ -104,6 +103,23 @@ private:
 };
 
 } // namespace
+
+bool IsPartitionDir(SystemApi& api, const std::string& dir)
+{
+    return api.Access((dir + "/partition").c_str(), F_OK) == 0;
+}
+
+std::string WholeDiskDir(const std::string& partitionDir)
+{
+    const size_t last = partitionDir.rfind('/');
+    return last == std::string::npos ? std::string() : partitionDir.substr(0, last);
+}
+
+std::string KernelName(const std::string& dir)
+{
+    // npos + 1 is 0: a name without a directory is the whole text.
+    return dir.substr(dir.rfind('/') + 1);
+}
 
 int WalkBlockStack(SystemApi& api, const std::string& sysRoot, dev_t dev,
                    const std::function<bool(const std::string&)>& isTarget, BlockStackWalk& walk)

@@ -46,6 +46,24 @@ struct BlockStackWalk {
 [[nodiscard]] int WalkBlockStack(SystemApi& api, const std::string& sysRoot, dev_t dev,
                                  const std::function<bool(const std::string&)>& isTarget, BlockStackWalk& walk);
 
+// A partition, in sysfs: its directory holds a "partition" file and lies
+// inside its whole disk's directory (.../block/sdb/sdb1), as for a bcache
+// device's partitions (.../block/bcache0/bcache0p1). Every reader of the
+// stack tells a partition and finds its disk through these.
+
+// True when the block device whose sysfs directory is `dir` (or a link to
+// it, as /sys/class/block/sdb1) is a partition. One access call.
+[[nodiscard]] bool IsPartitionDir(SystemApi& api, const std::string& dir);
+
+// The whole disk's directory of the partition whose sysfs directory is
+// `partitionDir`, a canonical path or a link text leading there: the
+// directory above. Empty when there is none.
+[[nodiscard]] std::string WholeDiskDir(const std::string& partitionDir);
+
+// The kernel name of the device whose sysfs directory is `dir`: the last
+// component.
+[[nodiscard]] std::string KernelName(const std::string& dir);
+
 // Names a BLOCK_STACK_ code for a log line.
 [[nodiscard]] const char* BlockStackReason(int status);
 

@@ -70,14 +70,15 @@ public:
         }
         return !left || Pad(escaped, width);
     }
-    // One number or pointer, formatted by the C library with `spec`, which
-    // the caller built from a conversion of a format the compiler checked.
+    // One number or pointer, formatted by the C library with `directive`,
+    // which the caller built from a conversion of a format the compiler
+    // checked.
     template <typename T>
-    bool PutValue(const char* spec, T value)
+    bool PutValue(const char* directive, T value)
     {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        int needed = std::snprintf(dest + used, count - used + 1, spec, value);
+        int needed = std::snprintf(dest + used, count - used + 1, directive, value);
 #pragma GCC diagnostic pop
         if (needed < 0 || static_cast<size_t>(needed) > count - used) {
             return false;
@@ -114,10 +115,10 @@ struct Conversion {
 };
 
 // Enough for "%", five flags, two ten-digit numbers, ".", "hh", the kind.
-constexpr size_t SPEC_SIZE = 40;
+constexpr size_t DIRECTIVE_SIZE = 40;
 
 // The conversion as the C library takes it, with the fields resolved.
-bool BuildSpec(const Conversion& conversion, char (&spec)[SPEC_SIZE])
+bool BuildDirective(const Conversion& conversion, char (&directive)[DIRECTIVE_SIZE])
 {
     char width[16] = {};
     char precision[16] = {};
@@ -127,9 +128,9 @@ bool BuildSpec(const Conversion& conversion, char (&spec)[SPEC_SIZE])
     if (conversion.precision >= 0) {
         (void)std::snprintf(precision, sizeof(precision), ".%d", conversion.precision);
     }
-    int written = std::snprintf(spec, sizeof(spec), "%%%s%s%s%s%c", conversion.flags, width, precision,
-                                conversion.length, conversion.kind);
-    return written > 0 && static_cast<size_t>(written) < sizeof(spec);
+    int written = std::snprintf(directive, sizeof(directive), "%%%s%s%s%s%c", conversion.flags, width,
+                                precision, conversion.length, conversion.kind);
+    return written > 0 && static_cast<size_t>(written) < sizeof(directive);
 }
 
 // Reads a decimal field of the format; false when it overflows an int.
@@ -219,7 +220,7 @@ int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, 
         const char length = conversion.length[0];
         const bool longLong = length == 'l' && conversion.length[1] == 'l';
         const size_t width = conversion.hasWidth ? static_cast<size_t>(conversion.width) : 0;
-        char spec[SPEC_SIZE];
+        char directive[DIRECTIVE_SIZE];
         switch (conversion.kind) {
         case 's': {
             if (length != '\0') {
@@ -242,44 +243,44 @@ int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, 
         }
         case 'd':
         case 'i':
-            ok = BuildSpec(conversion, spec);
+            ok = BuildDirective(conversion, directive);
             if (!ok) {
                 break;
             }
             if (longLong) {
-                ok = out.PutValue(spec, va_arg(ap, long long));
+                ok = out.PutValue(directive, va_arg(ap, long long));
             } else if (length == 'l') {
-                ok = out.PutValue(spec, va_arg(ap, long));
+                ok = out.PutValue(directive, va_arg(ap, long));
             } else if (length == 'j') {
-                ok = out.PutValue(spec, va_arg(ap, intmax_t));
+                ok = out.PutValue(directive, va_arg(ap, intmax_t));
             } else if (length == 'z') {
-                ok = out.PutValue(spec, va_arg(ap, ssize_t));
+                ok = out.PutValue(directive, va_arg(ap, ssize_t));
             } else if (length == 't') {
-                ok = out.PutValue(spec, va_arg(ap, ptrdiff_t));
+                ok = out.PutValue(directive, va_arg(ap, ptrdiff_t));
             } else {
-                ok = length != 'L' && out.PutValue(spec, va_arg(ap, int));
+                ok = length != 'L' && out.PutValue(directive, va_arg(ap, int));
             }
             break;
         case 'o':
         case 'u':
         case 'x':
         case 'X':
-            ok = BuildSpec(conversion, spec);
+            ok = BuildDirective(conversion, directive);
             if (!ok) {
                 break;
             }
             if (longLong) {
-                ok = out.PutValue(spec, va_arg(ap, unsigned long long));
+                ok = out.PutValue(directive, va_arg(ap, unsigned long long));
             } else if (length == 'l') {
-                ok = out.PutValue(spec, va_arg(ap, unsigned long));
+                ok = out.PutValue(directive, va_arg(ap, unsigned long));
             } else if (length == 'j') {
-                ok = out.PutValue(spec, va_arg(ap, uintmax_t));
+                ok = out.PutValue(directive, va_arg(ap, uintmax_t));
             } else if (length == 'z') {
-                ok = out.PutValue(spec, va_arg(ap, size_t));
+                ok = out.PutValue(directive, va_arg(ap, size_t));
             } else if (length == 't') {
-                ok = out.PutValue(spec, va_arg(ap, ptrdiff_t));
+                ok = out.PutValue(directive, va_arg(ap, ptrdiff_t));
             } else {
-                ok = length != 'L' && out.PutValue(spec, va_arg(ap, unsigned));
+                ok = length != 'L' && out.PutValue(directive, va_arg(ap, unsigned));
             }
             break;
         case 'e':
@@ -290,15 +291,16 @@ int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, 
         case 'G':
         case 'a':
         case 'A':
-            ok = BuildSpec(conversion, spec);
+            ok = BuildDirective(conversion, directive);
             if (ok && length == 'L') {
-                ok = out.PutValue(spec, va_arg(ap, long double));
+                ok = out.PutValue(directive, va_arg(ap, long double));
             } else if (ok) {
-                ok = (length == '\0' || length == 'l') && out.PutValue(spec, va_arg(ap, double));
+                ok = (length == '\0' || length == 'l') && out.PutValue(directive, va_arg(ap, double));
             }
             break;
         case 'p':
-            ok = length == '\0' && BuildSpec(conversion, spec) && out.PutValue(spec, va_arg(ap, void*));
+            ok = length == '\0' && BuildDirective(conversion, directive) &&
+                 out.PutValue(directive, va_arg(ap, void*));
             break;
         default:
             // %n and anything unknown: the daemon never asks for them.

@@ -24,6 +24,28 @@ OsdInfo Record(const char* block, int32_t engine, const char* blockLink, const c
 
 const OsdInfo SEPARATE_DB = Record("bcache0", ENGINE_BLUESTORE, "/dev/bcache0", "/dev/nvme0n1p1");
 
+// bcache0 over the whole disk sdb, as sysfs links them, with the rescan
+// trigger and the kernel's `mode` of the disk's cache in the scratch /sys.
+void BcacheOverSdb(TestBcacheDev& device, IoctlDevice* driver, IoctlDevice* disk, const char* mode)
+{
+    device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
+                        {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
+    device.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
+    device.devices = {{"/dev/bcache0", driver}, {"/dev/sdb", disk}};
+    MakeFile(TEST_RESCAN, "");
+    MakeFile("/sys/block/sdb/queue/write_cache", mode);
+}
+
+// The privilege calls made, in order, each followed by a blank.
+std::string PrivilegeCalls()
+{
+    std::string calls;
+    for (const std::string& call : g_privilege.calls) {
+        calls += call + " ";
+    }
+    return calls;
+}
+
 TEST(FindCacheOffRecord, WantsAWholeNameBluestoreRecordWithItsDbElsewhere)
 {
     const struct {
@@ -76,22 +98,13 @@ TEST(DeviceSteps, RaisePrivilegeForTheFlushAndTheOpenAlone)
         SimBcache driver;
         SilentDisk backingDisk;
         TestBcacheDev device("bcache0");
-        device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
-                            {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
-        device.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
-        device.devices = {{"/dev/bcache0", &driver}, {"/dev/sdb", &backingDisk}};
-        MakeFile(TEST_RESCAN, "");
-        MakeFile("/sys/block/sdb/queue/write_cache", "write back\n");
+        BcacheOverSdb(device, &driver, &backingDisk, "write back\n");
         g_privilege = {1000, row.setuidFails, row.seteuidFails, false, {}};
 
         EXPECT_EQ(RunDeviceSteps(device, row.records ? std::vector<OsdInfo>{SEPARATE_DB} : std::vector<OsdInfo>{}),
                   row.result);
         EXPECT_EQ(device.scsiSteps.empty() ? 0u : 1u, row.flushes);
-        std::string calls;
-        for (const std::string& call : g_privilege.calls) {
-            calls += call + " ";
-        }
-        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(PrivilegeCalls(), row.calls);
         EXPECT_EQ(testing::PrintToString(device.requestUsers), row.requestUsers);
         EXPECT_EQ(device.openDescriptors, 0);
         EXPECT_EQ(log.Messages().back(), row.lastMessage);
@@ -132,24 +145,15 @@ TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
         SimDisk disk(SimDisk::Kind::Scsi);
         row.setup(disk);
         TestBcacheDev device("bcache0");
-        device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
-                            {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
-        device.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
-        device.devices = {{"/dev/bcache0", &driver}, {"/dev/sdb", &disk}};
-        MakeFile(TEST_RESCAN, "");
-        MakeFile("/sys/block/sdb/queue/write_cache", row.mode);
+        BcacheOverSdb(device, &driver, &disk, row.mode);
         g_privilege = {1000, false, false, false, {}};
 
         (void)RunDeviceSteps(device, {SEPARATE_DB});
         EXPECT_EQ(!device.scsiSteps.empty(), row.flushed);
         EXPECT_EQ(disk.Cdbs().size(), row.asked);
         EXPECT_EQ(log.Messages(), row.messages);
-        std::string calls;
-        for (const std::string& call : g_privilege.calls) {
-            calls += call + " ";
-        }
         const bool read = std::string(row.mode) == "write through\n";
-        EXPECT_EQ(calls, std::string(read ? window : "") + (row.flushed ? window : "") + window);
+        EXPECT_EQ(PrivilegeCalls(), std::string(read ? window : "") + (row.flushed ? window : "") + window);
         EXPECT_EQ(device.openDescriptors, 0);
     }
 }

@@ -147,7 +147,9 @@ case_failures_still_tune() {
 }
 
 case_cache_switched_back_on() {
-    sim cache-back-on SIM_PASSES=3
+    # A longer pause, so that the change surely lands between passes 2 and 3
+    # on a loaded machine too.
+    sim cache-back-on SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
     check "switched off in the first pass" test "$(requests 1 sdb 'SG_IO 55 10')" = 1
     check "only asked in the second" test "$(pass_trace 2 | grep '^sdb')" = "sdb $PEEK10"
     check "switched off again in the third" test "$(requests 3 sdb 'SG_IO 55 10')" = 1
@@ -318,6 +320,15 @@ case_status_each_verdict() {
     check "no disk changed" test "$(state sdc.write_cache)$(state sdd.write_cache)" = "write backwrite back"
     check "nothing logged, no log directory made" test -z "$(ls -A "$OUT/run/log")"
     check "nothing on standard error" test ! -s "$OUT/run/stderr"
+}
+
+case_status_cephadm_host() {
+    # The report finds the OSDs the daemon finds, with no classic root.
+    sim cephadm-host SIM_ARGS="--status --json"
+    check "exit status 2" test "$(status)" = 2
+    check "both OSDs, both disks unprotected" \
+        test "$(jq -r '[.devices[] | .device + "=" + .osd.id + "=" + .verdict] | join(" ")' "$OUT/run/stdout")" = \
+        "bcache0=0=UNPROTECTED bcache1=1=UNPROTECTED"
 }
 
 case_status_disk_overrides_kernel() {
