@@ -469,6 +469,27 @@ PrepareRunImage() {
     cat "$WORK/run.cpio" "$BASE" >"$WORK/initrd"
 }
 
+# The guest's devices, the same on both machines (each controller on the
+# machine's PCI or PCIe bus); sets DEVICES for the disk images in DIR.
+GuestDevices() {
+    local dir=$1
+    DEVICES=(-device virtio-rng-pci
+        -device ahci,id=ahci
+        -drive "if=none,id=sata0,file=$dir/sata.img,format=raw,cache=unsafe"
+        -device ide-hd,bus=ahci.0,drive=sata0,model=QVSATA,serial=QVSATA0,write-cache=on
+        -device virtio-scsi-pci,id=vscsi
+        -drive "if=none,id=scsi0,file=$dir/scsi.img,format=raw,cache=unsafe"
+        -device scsi-hd,bus=vscsi.0,drive=scsi0,vendor=QEMU,product=QVSCSI,serial=QVSCSI0,write-cache=on
+        -drive "if=none,id=nvme0,file=$dir/nvme.img,format=raw,cache=unsafe"
+        -device nvme,drive=nvme0,serial=QVNVME0
+        -drive "if=none,id=cache0,file=$dir/cache.img,format=raw,cache=unsafe"
+        -device virtio-blk-pci,drive=cache0,serial=QVCACHE
+        -drive "if=none,id=db0,file=$dir/db.img,format=raw,cache=unsafe"
+        -device virtio-blk-pci,drive=db0,serial=QVDB
+        -fsdev "local,id=results,path=$dir/share,security_model=none"
+        -device virtio-9p-pci,fsdev=results,mount_tag=results)
+}
+
 # The same disks on the arm64 virt machine, every controller on its PCIe
 # bus, under software emulation (a Cortex-A57: a plain ARMv8.0 core, as the
 # daemon is built for, and quicker to emulate than "max"). The PL011 UART
@@ -481,21 +502,7 @@ QemuArm64() {
         -display none -serial "file:$dir/console.log" \
         -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd" \
         -append "console=ttyAMA0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$GUEST_TIMEOUT" \
-        -device virtio-rng-pci \
-        -device ahci,id=ahci \
-        -drive "if=none,id=sata0,file=$dir/sata.img,format=raw,cache=unsafe" \
-        -device ide-hd,bus=ahci.0,drive=sata0,model=QVSATA,serial=QVSATA0,write-cache=on \
-        -device virtio-scsi-pci,id=vscsi \
-        -drive "if=none,id=scsi0,file=$dir/scsi.img,format=raw,cache=unsafe" \
-        -device scsi-hd,bus=vscsi.0,drive=scsi0,vendor=QEMU,product=QVSCSI,serial=QVSCSI0,write-cache=on \
-        -drive "if=none,id=nvme0,file=$dir/nvme.img,format=raw,cache=unsafe" \
-        -device nvme,drive=nvme0,serial=QVNVME0 \
-        -drive "if=none,id=cache0,file=$dir/cache.img,format=raw,cache=unsafe" \
-        -device virtio-blk-pci,drive=cache0,serial=QVCACHE \
-        -drive "if=none,id=db0,file=$dir/db.img,format=raw,cache=unsafe" \
-        -device virtio-blk-pci,drive=db0,serial=QVDB \
-        -fsdev "local,id=results,path=$dir/share,security_model=none" \
-        -device virtio-9p-pci,fsdev=results,mount_tag=results
+        "${DEVICES[@]}"
 }
 
 # One boot. The guest bounds the scenario itself and always powers off; the
@@ -522,6 +529,7 @@ RunScenario() {
     truncate -s "$db" "$dir/db.img"
     truncate -s "$disk" "$dir/nvme.img"
     local start=$SECONDS
+    GuestDevices "$dir"
     if [ "$ARCH" = arm64 ]; then
         QemuArm64 "$name" "$dir" >"$dir/qemu.log" 2>&1 || rc=$?
     fi
@@ -530,21 +538,7 @@ RunScenario() {
         -display none -serial "file:$dir/console.log" \
         -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd" \
         -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$limit" \
-        -device virtio-rng-pci \
-        -device ahci,id=ahci \
-        -drive "if=none,id=sata0,file=$dir/sata.img,format=raw,cache=unsafe" \
-        -device ide-hd,bus=ahci.0,drive=sata0,model=QVSATA,serial=QVSATA0,write-cache=on \
-        -device virtio-scsi-pci,id=vscsi \
-        -drive "if=none,id=scsi0,file=$dir/scsi.img,format=raw,cache=unsafe" \
-        -device scsi-hd,bus=vscsi.0,drive=scsi0,vendor=QEMU,product=QVSCSI,serial=QVSCSI0,write-cache=on \
-        -drive "if=none,id=nvme0,file=$dir/nvme.img,format=raw,cache=unsafe" \
-        -device nvme,drive=nvme0,serial=QVNVME0 \
-        -drive "if=none,id=cache0,file=$dir/cache.img,format=raw,cache=unsafe" \
-        -device virtio-blk-pci,drive=cache0,serial=QVCACHE \
-        -drive "if=none,id=db0,file=$dir/db.img,format=raw,cache=unsafe" \
-        -device virtio-blk-pci,drive=db0,serial=QVDB \
-        -fsdev "local,id=results,path=$dir/share,security_model=none" \
-        -device virtio-9p-pci,fsdev=results,mount_tag=results \
+        "${DEVICES[@]}" \
         "${extra[@]}" \
         >"$dir/qemu.log" 2>&1 || rc=$?
     rm -f "$dir"/*.img
