@@ -92,5 +92,14 @@ DAEMON_STATUS=$?
 rm -f /tmp/quelvar.pid
 ShowLog
 Check "exit status 0 after SIGTERM" [ "$DAEMON_STATUS" = 0 ]
+# The read-only report agrees with the disks.
+report=$(InCeph /usr/local/sbin/quelvar --status)
+report_status=$?
+echo "$report" | sed 's/^/  status| /'
+Check "quelvar --status: exit 0, every guarded disk protected" [ "$report_status" = 0 ]
+for bc in "$bc_sata" "$bc_scsi" "$bc_nvme"; do
+    Check "quelvar --status: $bc protected" sh -c 'echo "$1" | grep -qE "^$2 .* protected "' _ "$report" "$bc"
+done
+Check "quelvar --status: $bc_coloc not guarded" sh -c 'echo "$1" | grep -qE "^$2 .* not guarded "' _ "$report" "$bc_coloc"
 Check "one start line" [ "$mark" = 1 ]
 InCeph sh -c 'pkill ceph-mon; for m in $(awk "\$2 ~ /^\/var\/lib\/ceph\/osd\// {print \$2}" /proc/mounts); do umount $m; done; for d in $(dmsetup ls --target crypt | cut -f1); do cryptsetup close $d; done' >/dev/null 2>&1
