@@ -102,11 +102,11 @@ void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* dis
     // device's place in the tree: .../block/sdb/sdb1 for a partition, whose
     // directory lies inside its disk's.
     char path[PATH_BUFFER_SIZE];
-    char link[PATH_BUFFER_SIZE];
-    if (FormatPath(path, "/sys/class/block/%s", device.c_str()) < 0 ||
-        memset_s(link, sizeof(link), 0, sizeof(link)) != 0) {
+    if (FormatPath(path, "/sys/class/block/%s", device.c_str()) < 0) {
         return;
     }
+    // Not zeroed: only the bytes readlink reports are taken.
+    char link[PATH_BUFFER_SIZE];
     const ssize_t length = api.ReadLink(path, link, static_cast<int>(sizeof(link) - 1));
     if (length <= 0) {
         return;
