@@ -282,6 +282,22 @@ CopyWithLibs() {
     done
 }
 
+# What every base image holds beside its tools, for both machines: LVM's
+# command links, the modules in their load order, a root user; then the
+# tree becomes $BASE and is removed.
+FinishBase() {
+    local root=$1 t
+    for t in pvs pvcreate pvremove vgcreate vgchange vgs lvcreate lvs; do ln -s lvm "$root/usr/sbin/$t"; done
+    mkdir -p "$root/lib/modules/$KVER"
+    cp "$KDIR"/modules/*.ko "$root/lib/modules/$KVER/"
+    cp "$KDIR/load-order" "$root/etc/module-load-order"
+    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
+    printf 'root:x:0:\n' >"$root/etc/group"
+    (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$BASE.tmp"
+    mv "$BASE.tmp" "$BASE"
+    rm -rf "$root"
+}
+
 # The base image: busybox, modules, LVM, bcache and SCSI tools. Cached under
 # a key made of everything it is built from.
 PrepareBase() {
@@ -300,16 +316,7 @@ PrepareBase() {
     ln -s busybox "$root/bin/sh"
     # shellcheck disable=SC2086
     CopyWithLibs "$root" $TOOLS
-    local t
-    for t in pvs pvcreate pvremove vgcreate vgchange vgs lvcreate lvs; do ln -s lvm "$root/usr/sbin/$t"; done
-    mkdir -p "$root/lib/modules/$KVER"
-    cp "$KDIR"/modules/*.ko "$root/lib/modules/$KVER/"
-    cp "$KDIR/load-order" "$root/etc/module-load-order"
-    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
-    printf 'root:x:0:\n' >"$root/etc/group"
-    (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$BASE.tmp"
-    mv "$BASE.tmp" "$BASE"
-    rm -rf "$root"
+    FinishBase "$root"
 }
 
 # arm64: the guest's user space comes from Debian's arm64 packages, fetched
@@ -431,15 +438,7 @@ PrepareBaseArm64() {
     for f in $TOOLS; do
         CopyArm64 "$root" "$(InRoot64 "$f")" "$f"
     done
-    for f in pvs pvcreate pvremove vgcreate vgchange vgs lvcreate lvs; do ln -s lvm "$root/usr/sbin/$f"; done
-    mkdir -p "$root/lib/modules/$KVER"
-    cp "$KDIR"/modules/*.ko "$root/lib/modules/$KVER/"
-    cp "$KDIR/load-order" "$root/etc/module-load-order"
-    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
-    printf 'root:x:0:\n' >"$root/etc/group"
-    (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$BASE.tmp"
-    mv "$BASE.tmp" "$BASE"
-    rm -rf "$root"
+    FinishBase "$root"
 }
 
 # The per-run image, appended to the base: the daemon with its libraries,

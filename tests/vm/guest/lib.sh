@@ -27,12 +27,13 @@ Check() {
     fi
 }
 
-# Disks are found by the model or serial QEMU gives them, not by probe order.
-DiskByModel() {
+# Disks are found by the model or serial QEMU gives them, not by probe order:
+# the disk of /sys/block/PATTERN whose ATTR reads VALUE, blanks left out.
+DiskWith() {
     local d
-    for d in /sys/block/sd*; do
-        [ -e "$d/device/model" ] || continue
-        if [ "$(tr -d ' ' <"$d/device/model")" = "$1" ]; then
+    for d in /sys/block/$1; do
+        [ -e "$d/$2" ] || continue
+        if [ "$(tr -d ' ' <"$d/$2")" = "$3" ]; then
             basename "$d"
             return 0
         fi
@@ -40,17 +41,10 @@ DiskByModel() {
     return 1
 }
 
-DiskBySerial() {
-    local d
-    for d in /sys/block/vd*; do
-        [ -e "$d/serial" ] || continue
-        if [ "$(cat "$d/serial")" = "$1" ]; then
-            basename "$d"
-            return 0
-        fi
-    done
-    return 1
-}
+DiskByModel() { DiskWith 'sd*' device/model "$1"; }
+DiskBySerial() { DiskWith 'vd*' serial "$1"; }
+# The NVMe namespace of the controller QEMU gives this serial.
+NvmeBySerial() { DiskWith 'nvme*' device/serial "$1"; }
 
 WaitForDisks() {
     local i=0
@@ -365,19 +359,6 @@ Reset() {
     done
     unset DAEMON_PID DAEMON_STATUS
     echo "reset after $name: $(ls /sys/block | tr '\n' ' ')"
-}
-
-# The NVMe namespace of the controller QEMU gives this serial.
-NvmeBySerial() {
-    local d
-    for d in /sys/block/nvme*; do
-        [ -e "$d/device/serial" ] || continue
-        if [ "$(tr -d ' ' <"$d/device/serial")" = "$1" ]; then
-            basename "$d"
-            return 0
-        fi
-    done
-    return 1
 }
 
 # The disk's own answer for an NVMe namespace: the Volatile Write Cache
