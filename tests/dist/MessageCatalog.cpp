@@ -41,9 +41,10 @@ Catalog ReadCodeMessages(const std::string& root)
                 catalog.problems.push_back(entry.path().string() + ": " + match.str(0));
                 continue;
             }
-            std::string literals = match[3], text;
+            std::string literals = match[3], text, spelled;
             for (std::sregex_iterator part(literals.begin(), literals.end(), literal); part != end; ++part) {
                 std::string raw = part->str(1);
+                spelled += raw;
                 for (size_t i = 0; i < raw.size(); ++i) {
                     if (raw[i] != '\\' || i + 1 == raw.size()) {
                         text += raw[i];
@@ -53,6 +54,9 @@ Catalog ReadCodeMessages(const std::string& root)
                     char c = raw[++i];
                     text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
                 }
+            }
+            if (log) {
+                catalog.formats.push_back(spelled);
             }
             text.erase(text.find_last_not_of("\r\n") + 1);
             catalog.messages.insert("[" + (log ? match[2].str() : "stdout") + "][" + text + "]");

@@ -10,6 +10,9 @@
 
 struct Catalog {
     std::multiset<std::string> messages;
+    // Each WriteLog format as spelled in the source: its adjacent literals
+    // joined, escapes not resolved, line end kept.
+    std::vector<std::string> formats;
     // What the reader could not judge; a non-empty list means the comparison
     // would be incomplete.
     std::vector<std::string> problems;
