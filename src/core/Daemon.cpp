@@ -110,7 +110,11 @@ int Daemon::Run()
         if (walk == ERR_PRIVILEGE) {
             keepRunning = false;
         }
-        Pause();
+        // A SIGTERM that came during the pass, while a disk command held it
+        // up, ends the daemon now: it would not end a pause begun after it.
+        if (running != 0) {
+            Pause();
+        }
     }
     WriteLog(LOG_INFO, "quelvar stop\n");
     return 0;

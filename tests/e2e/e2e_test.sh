@@ -246,7 +246,7 @@ case_sigterm_mid_pass() {
     check "the pass ran to its end" test "$(requests 1 bcache0 SET_TUNING)$(requests 1 bcache1 SET_TUNING)" = 11
     check "its flush was done" test "$(state sdc.state)" = "wce=0 savedWce=1"
     check "then the daemon stopped" has_line "$PREFIX\[INFO\]\[quelvar stop\]"
-    check "after one pass" test "$(state passes)" = 1
+    check "without pausing first" test -z "$(state passes)"
     check "with status 0" test "$(status)" = 0
 }
 

@@ -4,13 +4,16 @@
  *
  *   qvprobe ioctl DEV REQUEST SIZE       ioctl with a zeroed SIZE-byte record
  *   qvprobe hdio-wcache DEV VALUE        HDIO_SET_WCACHE
- *   qvprobe cdb DEV [-i LEN|-o HEX] B..  one SG_IO command, CDB given in hex
+ *   qvprobe cdb DEV [-t MS] [-i LEN|-o HEX] B..
+ *                                        one SG_IO command, CDB given in hex,
+ *                                        with a time-out of MS (60000)
  *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps|set-ps
  *                                        MODE SENSE then MODE SELECT of the
  *                                        Caching page, as a read-modify-write
- *   qvprobe nvme DEV admin|io OPCODE NSID CDW10 CDW11
+ *   qvprobe nvme DEV admin|io OPCODE NSID CDW10 CDW11 [TIMEOUT_MS]
  *                                        one NVMe command without data through
- *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD
+ *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD,
+ *                                        with the driver's time-out or this one
  *   qvprobe nvme-id DEV                  NVME_IOCTL_ID (the namespace id)
  *
  * Every line printed is "key=value ..." so the shell can pick fields with
@@ -36,6 +39,7 @@ struct Outcome {
     unsigned char sbLen;
     unsigned char sense[64];
     unsigned int resid;
+    unsigned int duration;
 };
 
 static int OpenDev(const char* path)
@@ -57,6 +61,8 @@ static void PrintHex(const char* key, const unsigned char* p, unsigned int n)
     printf("\n");
 }
 
+static unsigned int g_timeoutMs = 60000;
+
 static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, unsigned char* data,
                               unsigned int dataLen)
 {
@@ -72,7 +78,7 @@ static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, u
     h.dxferp = data;
     h.cmdp = cdb;
     h.sbp = o.sense;
-    h.timeout = 60000;
+    h.timeout = g_timeoutMs;
     o.rc = ioctl(fd, SG_IO, &h);
     o.err = o.rc < 0 ? errno : 0;
     o.status = h.status;
@@ -81,13 +87,14 @@ static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, u
     o.driver = h.driver_status;
     o.sbLen = h.sb_len_wr;
     o.resid = (unsigned int)h.resid;
+    o.duration = h.duration;
     return o;
 }
 
 static void PrintOutcome(const char* what, const struct Outcome* o)
 {
-    printf("%s rc=%d errno=%d status=0x%02x masked=%u host=%u driver=0x%02x sb_len=%u", what, o->rc,
-           o->err, o->status, o->masked, o->host, o->driver, o->sbLen);
+    printf("%s rc=%d errno=%d status=0x%02x masked=%u host=%u driver=0x%02x sb_len=%u duration=%u", what,
+           o->rc, o->err, o->status, o->masked, o->host, o->driver, o->sbLen, o->duration);
     if (o->sbLen > 0) {
         /* Key, ASC and ASCQ sit at 2/12/13 in fixed format and 1/2/3 in
          * descriptor format (SPC-4 4.5.2, 4.5.3). */
@@ -153,6 +160,10 @@ static int CmdCdb(int argc, char** argv)
     unsigned char data[4096];
     unsigned int dataLen = 0;
     memset(data, 0, sizeof(data));
+    if (strcmp(argv[i], "-t") == 0 && i + 2 < argc) {
+        g_timeoutMs = (unsigned int)strtoul(argv[i + 1], NULL, 0);
+        i += 2;
+    }
     if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
         dir = SG_DXFER_FROM_DEV;
         dataLen = (unsigned int)strtoul(argv[i + 1], NULL, 0);
@@ -237,7 +248,7 @@ static int CmdModeRmw(int argc, char** argv)
  * status the controller returned. */
 static int CmdNvme(int argc, char** argv)
 {
-    if (argc != 8) {
+    if (argc != 8 && argc != 9) {
         return 64;
     }
     int fd = OpenDev(argv[2]);
@@ -247,6 +258,7 @@ static int CmdNvme(int argc, char** argv)
     c.nsid = (unsigned int)strtoul(argv[5], NULL, 0);
     c.cdw10 = (unsigned int)strtoul(argv[6], NULL, 0);
     c.cdw11 = (unsigned int)strtoul(argv[7], NULL, 0);
+    c.timeout_ms = argc == 9 ? (unsigned int)strtoul(argv[8], NULL, 0) : 0;
     unsigned long request = strcmp(argv[3], "io") == 0 ? NVME_IOCTL_IO_CMD : NVME_IOCTL_ADMIN_CMD;
     int rc = ioctl(fd, request, &c);
     int err = rc < 0 ? errno : 0;
