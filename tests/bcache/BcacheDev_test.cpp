@@ -122,35 +122,6 @@ TEST_F(BcacheDevTest, BackingDiskIsTheDirectoryHoldingTheLink)
     }
 }
 
-// A partition of a bcache device (bcache0p1, a raw OSD on a partition) has
-// no link of its own and is backed by its parent's disk, without a word; a
-// node that is neither is reported.
-TEST_F(BcacheDevTest, APartitionIsBackedByItsParentsDisk)
-{
-    const struct {
-        const char* device;
-        int result;
-        const char* disk;
-        std::vector<std::string> messages;
-    } rows[] = {
-        {"bcache0p1", 0, "sdb", {}},
-        {"bcache9", -1, "unchanged", {"[ERROR][realpath /sys/block/bcache9/bcache error:2 No such file or directory]"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.device);
-        LogCapture log;
-        TestBcacheDev dev(row.device);
-        dev.links["/sys/class/block/bcache0p1"] = "../../devices/virtual/block/bcache0/bcache0p1";
-        dev.existing["/sys/class/block/bcache0p1/partition"] = true;
-        dev.realPaths["/sys/block/bcache0/bcache"] = "/sys/devices/virtual/block/sdb/bcache";
-        dev.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
-        std::string disk = "unchanged";
-        EXPECT_EQ(dev.GetBackendDev(disk), row.result);
-        EXPECT_EQ(disk, row.disk);
-        EXPECT_EQ(log.Messages(), row.messages);
-    }
-}
-
 TEST_F(BcacheDevTest, FlushSwitchesOffRescansThenSyncs)
 {
     const std::string set = "SetWriteCache(100, 0)";

@@ -26,7 +26,7 @@ const OsdInfo SEPARATE_DB = Record("bcache0", ENGINE_BLUESTORE, "/dev/bcache0", 
 
 // bcache0 over the whole disk sdb, as sysfs links them, with the rescan
 // trigger and the kernel's `mode` of the disk's cache in the scratch /sys.
-void BcacheOverSdb(FakeKernel<BcacheDev>& device, IoctlDevice* driver, IoctlDevice* disk, const char* mode)
+void BcacheOverSdb(TestBcacheDev& device, IoctlDevice* driver, IoctlDevice* disk, const char* mode)
 {
     device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
                         {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
@@ -158,92 +158,6 @@ TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
         EXPECT_EQ(PrivilegeCalls(), std::string(read ? window : "") + (row.flushed ? window : "") + window);
         EXPECT_EQ(device.openDescriptors, 0);
     }
-}
-
-// The disk gets its commands when the watch gives it its turn and it says
-// it takes them; a silent disk costs one command, and one line in all.
-TEST(DeviceSteps, LeaveASilentOrRefusingDiskAlone)
-{
-    SKIP_WITHOUT_PRIVATE_MOUNTS();
-    const char* silent = "[WARNING][disk sdb does not answer: its command timed out]";
-    const struct {
-        const char* name;
-        const char* mode;
-        bool answers;
-        const char* state;            // device/state
-        bool silentBefore;            // timed out on the pass before
-        int result;
-        size_t commands;
-        std::vector<std::string> messages;
-        DiskWatch::Turn next;         // the disk's turn on the next pass
-        std::vector<std::string> deferred;
-    } rows[] = {
-        {"silent, asked", "write through\n", false, "running\n", false, 0, 1, {silent}, DiskWatch::Turn::AfterWalk,
-         {}},
-        // FlushBcache's "the switch failed", without its message.
-        {"silent, switched", "write back\n", false, "running\n", false, 1, 1, {silent}, DiskWatch::Turn::AfterWalk,
-         {}},
-        {"offline", "write back\n", true, "offline\n", false, 0, 0,
-         {"[WARNING][disk sdb cannot take commands: state offline]"}, DiskWatch::Turn::Now, {}},
-        {"silent before, tried after the walk", "write through\n", true, "running\n", true, 0, 0, {},
-         DiskWatch::Turn::AfterWalk, {"bcache0"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScratchMount sys("/sys");
-        LogCapture log;
-        ASSERT_TRUE(sys.ok() && log.ok());
-        FakePrivilege::Reset();
-        SimBcache driver;
-        SimDisk disk(SimDisk::Kind::Scsi);
-        disk.answers = row.answers;
-        FakeKernel<BcacheDev> device("bcache0");
-        BcacheOverSdb(device, &driver, &disk, row.mode);
-        device.files["/sys/block/sdb/device/state"] = row.state;
-        DiskWatch watch;
-        watch.BeginPass(0);
-        if (row.silentBefore) {
-            watch.TimedOut("sdb");
-            log.Clear();
-            watch.BeginPass(5);
-        }
-
-        EXPECT_EQ(WriteCacheStep(device, {SEPARATE_DB}, watch), row.result);
-        EXPECT_EQ(disk.received.size(), row.commands);
-        EXPECT_EQ(log.Messages(), row.messages);
-        EXPECT_EQ(watch.TakeDeferred(), row.deferred);
-        EXPECT_EQ(device.openDescriptors, 0);
-        watch.BeginPass(10);
-        EXPECT_EQ(watch.TurnOf("sdb"), row.next);
-    }
-}
-
-// A silent disk's try after the walk: when it answers, it is guarded again
-// at once and the operator hears so.
-TEST(DeviceSteps, TakeBackADiskThatAnswersAgain)
-{
-    SKIP_WITHOUT_PRIVATE_MOUNTS();
-    ScratchMount sys("/sys");
-    LogCapture log;
-    ASSERT_TRUE(sys.ok() && log.ok());
-    FakePrivilege::Reset();
-    SimBcache driver;
-    SimDisk disk(SimDisk::Kind::Sata);
-    FakeKernel<BcacheDev> device("bcache0");
-    BcacheOverSdb(device, &driver, &disk, "write through\n");
-    DiskWatch watch;
-    watch.BeginPass(0);
-    watch.TimedOut("sdb");
-    watch.BeginPass(5);
-    watch.EndWalk();
-
-    EXPECT_EQ(WriteCacheStep(device, {SEPARATE_DB}, watch), 0);
-    EXPECT_FALSE(disk.wce);
-    EXPECT_EQ(log.Messages(), (std::vector<std::string>{
-                                  "[WARNING][disk sdb does not answer: its command timed out]",
-                                  "[INFO][write cache of sdb: the disk says on, the kernel says write through]",
-                                  "[INFO][change config of sdb succeed]", "[INFO][rescan dev sdb return 0]",
-                                  "[INFO][sync device sdb return 0]", "[INFO][disk sdb answers again]"}));
 }
 
 } // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "support/LogCapture.h"
 
 namespace {
@@ -46,46 +44,6 @@ TEST(DiskWatch, BacksOffFromASilentDiskToOnceAMinute)
     watch.Answered("sdc");
     EXPECT_EQ(log.Messages().back(), "[INFO][disk sdc answers again]");
     EXPECT_EQ(log.Messages().size(), 2u);
-}
-
-// Each change in what a disk says or does is logged once, however many
-// passes it lasts; a disk that refuses has its turn every pass (its state
-// costs no command), a silent one waits.
-TEST(DiskWatch, LogsEachChangeOnce)
-{
-    SKIP_WITHOUT_PRIVATE_MOUNTS();
-    LogCapture log;
-    ASSERT_TRUE(log.ok());
-    using Turn = DiskWatch::Turn;
-    const struct {
-        std::function<void(DiskWatch&)> event;
-        const char* logged;  // nullptr: nothing
-        Turn next;           // the disk's turn on the next pass
-    } steps[] = {
-        {[](DiskWatch& w) { w.Answered("sdd"); }, nullptr, Turn::Now},
-        {[](DiskWatch& w) { w.Refused("sdd", "offline"); }, "[WARNING][disk sdd cannot take commands: state offline]",
-         Turn::Now},
-        {[](DiskWatch& w) { w.Refused("sdd", "offline"); }, nullptr, Turn::Now},
-        {[](DiskWatch& w) { w.Refused("sdd", "blocked"); }, "[WARNING][disk sdd cannot take commands: state blocked]",
-         Turn::Now},
-        {[](DiskWatch& w) { w.TimedOut("sdd"); }, "[WARNING][disk sdd does not answer: its command timed out]",
-         Turn::AfterWalk},
-        {[](DiskWatch& w) { w.TimedOut("sdd"); }, nullptr, Turn::NotThisPass},
-        {[](DiskWatch& w) { w.Refused("sdd", "blocked"); }, "[WARNING][disk sdd cannot take commands: state blocked]",
-         Turn::Now},
-        {[](DiskWatch& w) { w.Answered("sdd"); }, "[INFO][disk sdd answers again]", Turn::Now},
-    };
-    DiskWatch watch;
-    for (unsigned pass = 0; pass < sizeof(steps) / sizeof(steps[0]); ++pass) {
-        SCOPED_TRACE(pass);
-        log.Clear();
-        watch.BeginPass(pass);
-        steps[pass].event(watch);
-        EXPECT_EQ(log.Messages(), steps[pass].logged == nullptr ? std::vector<std::string>{}
-                                                                : std::vector<std::string>{steps[pass].logged});
-        watch.BeginPass(pass);
-        EXPECT_EQ(watch.TurnOf("sdd"), steps[pass].next);
-    }
 }
 
 } // namespace

@@ -157,31 +157,4 @@ TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
     }
 }
 
-TEST(DiskTakesCommands, ReadsTheDevicesOwnWord)
-{
-    const struct {
-        const char* text;  // nullptr: no such attribute
-        bool takes;
-        const char* state;
-    } rows[] = {
-        {"running\n", true, ""},
-        {"live\n", true, ""},
-        {nullptr, true, ""},
-        {"offline\n", false, "offline"},
-        {"transport-offline\n", false, "transport-offline"},
-        {"resetting", false, "resetting"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text == nullptr ? "none" : row.text);
-        FakeKernel<ScsiCmd> kernel;
-        if (row.text != nullptr) {
-            kernel.files["/sys/block/sdb/device/state"] = row.text;
-        }
-        std::string state;
-        EXPECT_EQ(DiskTakesCommands(kernel, BackingDisk{"sdb", DISK_TRANSPORT_SCSI}, &state), row.takes);
-        EXPECT_EQ(state, row.state);
-        EXPECT_EQ(kernel.openDescriptors, 0);
-    }
-}
-
 } // namespace

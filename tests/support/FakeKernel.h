@@ -58,8 +58,6 @@ public:
     std::map<std::string, std::string> links;
     // popen answers: command -> standard output. Missing: popen fails (ENOENT).
     std::map<std::string, std::string> pipes;
-    // Small files read through the facade (sysfs attributes): path -> text.
-    std::map<std::string, std::string> files;
 
     // --- what the test can observe -------------------------------------------
     std::vector<std::string> opened;     // paths opened, in order
@@ -77,12 +75,6 @@ public:
             errno = error->second;
             return -1;
         }
-        auto file = files.find(path);
-        if (file != files.end()) {
-            fileFds[nextFd] = file->second;
-            ++openDescriptors;
-            return nextFd++;
-        }
         auto device = devices.find(path);
         if (device == devices.end()) {
             errno = ENOENT;
@@ -92,18 +84,6 @@ public:
         fds[fd] = device->second;
         ++openDescriptors;
         return fd;
-    }
-
-    ssize_t Read(int fd, void* buffer, int count) override
-    {
-        auto file = fileFds.find(fd);
-        if (file == fileFds.end()) {
-            errno = EBADF;
-            return -1;
-        }
-        size_t length = std::min(file->second.size(), static_cast<size_t>(count));
-        std::memcpy(buffer, file->second.data(), length);
-        return static_cast<ssize_t>(length);
     }
 
     int Ioctl(int fd, unsigned long request, unsigned long value) override
@@ -120,7 +100,7 @@ public:
 
     int Close(int fd) override
     {
-        if (fds.erase(fd) + fileFds.erase(fd) == 0) {
+        if (fds.erase(fd) == 0) {
             errno = EBADF;
             return -1;
         }
@@ -142,8 +122,7 @@ public:
     int Access(const char* path, int mode) override
     {
         (void)mode;
-        if (existing.count(path) != 0 || devices.count(path) != 0 || directories.count(path) != 0 ||
-            files.count(path) != 0) {
+        if (existing.count(path) != 0 || devices.count(path) != 0 || directories.count(path) != 0) {
             return 0;
         }
         errno = ENOENT;
@@ -237,7 +216,6 @@ private:
 
     int nextFd = 100;
     std::map<int, IoctlDevice*> fds;
-    std::map<int, std::string> fileFds;
     std::map<DIR*, std::unique_ptr<DirStream>> streams;
     std::list<std::string> pipeOutput;  // a list, so that open streams' buffers never move
 };
