@@ -70,8 +70,6 @@ std::string Hex(const std::vector<unsigned char>& bytes)
 //   ata-fixed-sense       ATA registers in fixed-format sense
 //   unit-attention        MODE SELECT leaves a unit attention pending
 //   does-not-answer       every command times out (a disk or a namespace)
-// A silent device waits out each command's time-out, cut to
-// $QUELVAR_SIM_SILENCE_MS (200) so that tests stay quick.
 unsigned SilenceCapMs()
 {
     const char* cap = getenv("QUELVAR_SIM_SILENCE_MS");
@@ -114,7 +112,9 @@ void Configure(SimDisk& disk, const std::string& config)
 
 // "  refused" after a command the disk answered with ILLEGAL REQUEST (an
 // unknown command or field), so that a reader of the trace sees which of
-// the daemon's fallbacks took; other outcomes show in the disk's state.
+// the daemon's fallbacks took, and "  timed out after N ms", with the
+// time-out the command asked for, after one the disk let time out; other
+// outcomes show in the disk's state.
 std::string Outcome(unsigned long request, int result, const void* argument)
 {
     if (request != SG_IO || result != 0) {
