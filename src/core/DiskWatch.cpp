@@ -2,10 +2,10 @@
 
 #include "sys/Log.h"
 
-void DiskWatch::BeginPass(long long time)
+void DiskWatch::BeginPass(long long seconds)
 {
     ++pass;
-    now = time;
+    now = seconds;
     walkDone = false;
     deferred.clear();
 }

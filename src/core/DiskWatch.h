@@ -28,8 +28,8 @@ public:
     static constexpr unsigned BACKOFF_STEPS = 4;
     static constexpr long long RETRY_SECONDS = 60;
 
-    // Starts a pass; `now` is a monotonic clock in seconds.
-    void BeginPass(long long now);
+    // Starts a pass at `seconds` of a monotonic clock.
+    void BeginPass(long long seconds);
     // The walk of /dev is done: the tries put off until now are due.
     void EndWalk() { walkDone = true; }
 
