@@ -4,9 +4,7 @@
  *
  *   qvprobe ioctl DEV REQUEST SIZE       ioctl with a zeroed SIZE-byte record
  *   qvprobe hdio-wcache DEV VALUE        HDIO_SET_WCACHE
- *   qvprobe cdb DEV [-t MS] [-i LEN|-o HEX] B..
- *                                        one SG_IO command, CDB given in hex,
- *                                        with a time-out of MS (60000)
+ *   qvprobe cdb DEV [-i LEN|-o HEX] B..  one SG_IO command, CDB given in hex
  *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps|set-ps
  *                                        MODE SENSE then MODE SELECT of the
  *                                        Caching page, as a read-modify-write
@@ -39,7 +37,6 @@ struct Outcome {
     unsigned char sbLen;
     unsigned char sense[64];
     unsigned int resid;
-    unsigned int duration;
 };
 
 static int OpenDev(const char* path)
@@ -61,8 +58,6 @@ static void PrintHex(const char* key, const unsigned char* p, unsigned int n)
     printf("\n");
 }
 
-static unsigned int g_timeoutMs = 60000;
-
 static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, unsigned char* data,
                               unsigned int dataLen)
 {
@@ -78,7 +73,7 @@ static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, u
     h.dxferp = data;
     h.cmdp = cdb;
     h.sbp = o.sense;
-    h.timeout = g_timeoutMs;
+    h.timeout = 60000;
     o.rc = ioctl(fd, SG_IO, &h);
     o.err = o.rc < 0 ? errno : 0;
     o.status = h.status;
@@ -87,14 +82,13 @@ static struct Outcome SendCdb(int fd, unsigned char* cdb, int cdbLen, int dir, u
     o.driver = h.driver_status;
     o.sbLen = h.sb_len_wr;
     o.resid = (unsigned int)h.resid;
-    o.duration = h.duration;
     return o;
 }
 
 static void PrintOutcome(const char* what, const struct Outcome* o)
 {
-    printf("%s rc=%d errno=%d status=0x%02x masked=%u host=%u driver=0x%02x sb_len=%u duration=%u", what,
-           o->rc, o->err, o->status, o->masked, o->host, o->driver, o->sbLen, o->duration);
+    printf("%s rc=%d errno=%d status=0x%02x masked=%u host=%u driver=0x%02x sb_len=%u", what, o->rc,
+           o->err, o->status, o->masked, o->host, o->driver, o->sbLen);
     if (o->sbLen > 0) {
         /* Key, ASC and ASCQ sit at 2/12/13 in fixed format and 1/2/3 in
          * descriptor format (SPC-4 4.5.2, 4.5.3). */
@@ -160,10 +154,6 @@ static int CmdCdb(int argc, char** argv)
     unsigned char data[4096];
     unsigned int dataLen = 0;
     memset(data, 0, sizeof(data));
-    if (strcmp(argv[i], "-t") == 0 && i + 2 < argc) {
-        g_timeoutMs = (unsigned int)strtoul(argv[i + 1], NULL, 0);
-        i += 2;
-    }
     if (strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
         dir = SG_DXFER_FROM_DEV;
         dataLen = (unsigned int)strtoul(argv[i + 1], NULL, 0);
