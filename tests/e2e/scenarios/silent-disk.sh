@@ -7,10 +7,12 @@ disk sdd "write back" scsi
 disk sde "write back" scsi
 disk_config sdd does-not-answer
 disk_state sde offline
-for n in 0 1 2 3; do
+n=0
+for disk in sdb sdc sdd sde; do
     blockdev "nvme0n1p$((n + 1))"
-    bcache "bcache$n" "$(printf 'sd\x'"$(printf %x $((98 + n)))")"
+    bcache "bcache$n" "$disk"
     osd "ceph-$n" bluestore "0000000$n-0000-4000-8000-000000000000" block="/dev/bcache$n" db="/dev/nvme0n1p$((n + 1))"
+    n=$((n + 1))
 done
 on_pass() {
     case $1 in
