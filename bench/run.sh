@@ -117,15 +117,15 @@ floor_of() {  # N CALL
     local n=$1 g
     g=$(guarded_of "$n")
     case $2 in
-        openat) echo $((4 + n + n + 2 * g)) ;;
+        openat) echo $((4 + n + n + 3 * g)) ;;
         getdents64) echo 8 ;;
-        close) echo $((4 + n + n + 2 * g)) ;;
-        read) echo $((n + g)) ;;
+        close) echo $((4 + n + n + 3 * g)) ;;
+        read) echo $((n + 2 * g)) ;;
         newfstatat) echo "$n" ;;
         readlink) echo $((3 * n + n + g)) ;;
         ioctl) echo $((2 * n + g)) ;;
         clock_nanosleep) echo 1 ;;
-        total) echo $((17 + 3 * n + 4 * n + 5 * n + 7 * g)) ;;
+        total) echo $((17 + 3 * n + 4 * n + 5 * n + 10 * g)) ;;
         *) echo 0 ;;
     esac
 }

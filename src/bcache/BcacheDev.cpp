@@ -112,7 +112,23 @@ int BcacheDev::GetBackendDev(std::string& disk)
         WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", name.c_str());
         return -1;
     }
-    if (ResolveExisting(*this, path, resolved) != 0) {
+    if (RealPath(path, resolved) == nullptr) {
+        const int error = errno;
+        // A partition of a bcache device (bcache5p1, as a raw OSD on a
+        // partition leaves it) is no directory of /sys/block and has no
+        // link of its own: its backing device is its parent's. Only a node
+        // that is neither is worth a message.
+        BackingDisk parent;
+        FindBackingDisk(*this, name, &parent);
+        if (parent.name == name) {
+            WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
+            return -1;
+        }
+        (void)FormatPath(path, "/sys/block/%s/bcache", parent.name.c_str());
+        if (ResolveExisting(*this, path, resolved) != 0) {
+            return -1;
+        }
+    } else if (CheckResolved(*this, resolved) != 0) {
         return -1;
     }
     // The link leads into the backing device's own sysfs directory, which

@@ -29,7 +29,8 @@ public:
     // realpath then an existence test. 0 done, -1 failed (logged).
     [[nodiscard]] int ResolvePath(const char* path, char* resolved, size_t size);
 
-    // Names the backing disk through sysfs. 0 with `disk` set, -1 failed
+    // Names the backing disk through sysfs; for a partition of a bcache
+    // device (bcache5p1), its parent's. 0 with `disk` set, -1 failed
     // (`disk` unchanged).
     [[nodiscard]] int GetBackendDev(std::string& disk);
     // Switches the volatile write cache of the backing disk (the whole disk

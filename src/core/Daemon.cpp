@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "core/DeviceSteps.h"
 #include "sys/Log.h"
@@ -26,10 +27,36 @@ int Daemon::PerPassStep(OsdInfoMap& inventory)
     return inventory.RefreshOsdInfo();
 }
 
+namespace {
+
+long long MonotonicSeconds()
+{
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec);
+}
+
+} // namespace
+
 int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
 {
     BcacheDev device(name);
-    return RunDeviceSteps(device, inventory.OsdInfoList());
+    return RunDeviceSteps(device, inventory.OsdInfoList(), watch);
+}
+
+int Daemon::RetrySilentDisks(const OsdInfoMap& inventory)
+{
+    watch.EndWalk();
+    for (const std::string& name : watch.TakeDeferred()) {
+        if (running == 0) {
+            break;
+        }
+        BcacheDev device(name);
+        if (WriteCacheStep(device, inventory.OsdInfoList(), watch) == ERR_PRIVILEGE) {
+            return ERR_PRIVILEGE;
+        }
+    }
+    return 0;
 }
 
 void Daemon::Pause()
@@ -57,7 +84,7 @@ int Daemon::WalkDevices(const OsdInfoMap& inventory)
         }
     }
     (void)closedir(dir);
-    return result;
+    return result == 0 ? RetrySilentDisks(inventory) : result;
 }
 
 int Daemon::Run()
@@ -75,6 +102,7 @@ int Daemon::Run()
         if (!keepRunning || PerPassStep(inventory) == ERR_PRIVILEGE) {
             break;
         }
+        watch.BeginPass(MonotonicSeconds());
         int walk = WalkDevices(inventory);
         if (walk == -1) {
             return -1;
@@ -82,7 +110,11 @@ int Daemon::Run()
         if (walk == ERR_PRIVILEGE) {
             keepRunning = false;
         }
-        Pause();
+        // A SIGTERM that came during the pass, while a disk command held it
+        // up, ends the daemon now: it would not end a pause begun after it.
+        if (running != 0) {
+            Pause();
+        }
     }
     WriteLog(LOG_INFO, "quelvar stop\n");
     return 0;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <string>
 
+#include "core/DiskWatch.h"
 #include "osd/OsdInfoMap.h"
 
 // Cleared by the SIGTERM handler and read once at the top of every pass.
@@ -52,6 +53,13 @@ private:
     // One walk of /dev. 0 done, ERR_PRIVILEGE when a device step asked to
     // stop, -1 when /dev could not be opened.
     [[nodiscard]] int WalkDevices(const OsdInfoMap& inventory);
+    // The write-cache steps the walk put off: tries of silent disks. Not
+    // after a stop was asked for: a try may wait out a time-out. 0 done,
+    // ERR_PRIVILEGE when one asked to stop.
+    [[nodiscard]] int RetrySilentDisks(const OsdInfoMap& inventory);
+
+    // Which backing disks answer, across passes.
+    DiskWatch watch;
 };
 
 #endif

@@ -28,7 +28,8 @@ int FlushWithPrivilege(BcacheDev& device)
 {
     return WithPrivilege([&] {
         const int result = device.FlushBcache();
-        if (result != 0) {
+        // A disk that fell silent is reported once, by the watch.
+        if (result != 0 && !device.Gate().timedOut) {
             WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
         }
         return result;
@@ -80,16 +81,11 @@ int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state
     });
 }
 
-int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
+namespace {
+
+// The commands of the write-cache step, once the disk has its turn.
+int GuardDisk(BcacheDev& device, const DeviceFacts& facts)
 {
-    DeviceFacts facts;
-    if (ReadDeviceFacts(device, records, false, facts) != 0) {
-        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
-        return -1;
-    }
-    if (facts.guard == nullptr) {
-        return 0;
-    }
     // "write back" leads straight to the switch, which reads the disk first.
     // "write through" is only what the kernel last saw: a SCSI disk's cache
     // turned back on behind its back (sdparm, a reset to saved values) still
@@ -110,6 +106,42 @@ int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records)
     return FlushWithPrivilege(device);
 }
 
+} // namespace
+
+int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
+{
+    DeviceFacts facts;
+    if (ReadDeviceFacts(device, records, false, facts) != 0) {
+        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
+        return -1;
+    }
+    if (facts.guard == nullptr) {
+        return 0;
+    }
+    const std::string& disk = facts.disk.name;
+    switch (watch.TurnOf(disk)) {
+    case DiskWatch::Turn::NotThisPass:
+        return 0;
+    case DiskWatch::Turn::AfterWalk:
+        watch.Defer(device.Name());
+        return 0;
+    case DiskWatch::Turn::Now:
+        break;
+    }
+    std::string state;
+    if (!DiskTakesCommands(device, facts.disk, &state)) {
+        watch.Refused(disk, state);
+        return 0;
+    }
+    const int result = GuardDisk(device, facts);
+    if (device.Gate().timedOut) {
+        watch.TimedOut(disk);
+    } else if (device.Gate().answered) {
+        watch.Answered(disk);
+    }
+    return result;
+}
+
 int TuningStep(BcacheDev& device)
 {
     int result = device.TuneBcache();
@@ -119,9 +151,9 @@ int TuningStep(BcacheDev& device)
     return result;
 }
 
-int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records)
+int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
 {
-    int result = WriteCacheStep(device, records);
+    int result = WriteCacheStep(device, records, watch);
     if (result == ERR_PRIVILEGE) {
         return result;
     }

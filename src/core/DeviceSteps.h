@@ -8,6 +8,7 @@
 
 #include "bcache/BcacheDev.h"
 #include "bcache/WriteCacheGuard.h"
+#include "core/DiskWatch.h"
 #include "disk/BackingDisk.h"
 #include "osd/OsdInfo.h"
 
@@ -47,11 +48,14 @@ struct DeviceFacts {
 // Resolves the backing disk and, when a record obliges it, runs FlushBcache
 // with raised privilege: at once when the block layer reports the whole
 // disk "write back" (or cannot tell), and after asking the disk itself when
-// it reports "write through", only if the disk says its cache is on.
+// it reports "write through", only if the disk says its cache is on. The
+// disk gets its commands when `watch` gives it its turn and it says it
+// takes them; what became of them goes back to `watch`.
 // -1 when the backing disk is unknown or privilege could not be raised, 0
-// when nothing was to be done, else FlushBcache's result; ERR_PRIVILEGE
-// when the return to the saved user failed.
-[[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records);
+// when nothing was to be done (or the disk's turn is not now), else
+// FlushBcache's result; ERR_PRIVILEGE when the return to the saved user
+// failed.
+[[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
 
 // Tunes the device. TuneBcache's result; ERR_PRIVILEGE (logged here) when
 // its privilege drop failed.
@@ -59,6 +63,6 @@ struct DeviceFacts {
 
 // Both steps in their order; the tuning step is skipped when the
 // write-cache step lost privilege. The last step's result.
-[[nodiscard]] int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records);
+[[nodiscard]] int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
 
 #endif

@@ -50,23 +50,32 @@ int OpenDisk(SystemApi& api, const std::string& disk)
     return fd;
 }
 
+// A switch that failed because the disk stopped answering is not logged
+// as a refusal: the step reports the silent disk once.
+void ReportFailedSwitch(ScsiCmd& commands, const std::string& disk)
+{
+    if (!commands.Gate().timedOut) {
+        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+    }
+}
+
 // NVMe: Set Features, confirmed by Get Features, then a Flush. The kernel
 // keeps its attribute at "write back" for a namespace with a volatile cache
 // (it tells the cache is there, not that it is on), so there is no rescan.
 int SwitchNvme(ScsiCmd& commands, int fd, const std::string& disk)
 {
-    const int changed = NvmeSetWriteCache(commands, fd, 0);
+    const int changed = NvmeSetWriteCache(commands, commands.Gate(), fd, 0);
     if (changed == -1) {
         return 0;
     }
     if (changed == 1) {
-        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        ReportFailedSwitch(commands, disk);
         return 1;
     }
     WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
     // The Flush goes to the controller as it is: the block layer's own flush
     // would be dropped by a kernel that believed the cache absent.
-    const int flushed = NvmeFlush(commands, fd);
+    const int flushed = NvmeFlush(commands, commands.Gate(), fd);
     WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), flushed);
     return 0;
 }
@@ -80,7 +89,7 @@ int SwitchScsi(ScsiCmd& commands, int fd, const std::string& disk)
         return QueryWriteCacheMode(disk) == WRITE_CACHE_BACK ? RescanDisk(disk) : 0;
     }
     if (changed == 1) {
-        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        ReportFailedSwitch(commands, disk);
         return 1;
     }
     WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
@@ -122,6 +131,31 @@ void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* dis
     }
 }
 
+bool DiskTakesCommands(SystemApi& api, const BackingDisk& disk, std::string* state)
+{
+    char path[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/block/%s/device/state", disk.name.c_str()) < 0) {
+        return true;
+    }
+    ScopedFd attribute(api, api.Open(path, O_RDONLY, 0));
+    if (attribute.get() < 0) {
+        return true;
+    }
+    // The longest state the kernel writes is "transport-offline".
+    char text[32];
+    const ssize_t length = api.Read(attribute.get(), text, static_cast<int>(sizeof(text)));
+    if (length <= 0) {
+        return true;
+    }
+    const std::string_view read(text, static_cast<size_t>(length));
+    const std::string_view word = read.substr(0, read.find('\n'));
+    if (word == "running" || word == "live") {
+        return true;
+    }
+    state->assign(word);
+    return false;
+}
+
 int ReadDiskWriteCache(ScsiCmd& commands, const BackingDisk& disk)
 {
     ScopedFd device(commands, OpenDisk(commands, disk.name));
@@ -129,8 +163,9 @@ int ReadDiskWriteCache(ScsiCmd& commands, const BackingDisk& disk)
         return DISK_CACHE_UNKNOWN;
     }
     int enabled = 0;
-    const int read = disk.transport == DISK_TRANSPORT_NVME ? NvmeGetWriteCache(commands, device.get(), &enabled, true)
-                                                           : commands.PeekWriteCache(device.get(), &enabled);
+    const int read = disk.transport == DISK_TRANSPORT_NVME
+                         ? NvmeGetWriteCache(commands, commands.Gate(), device.get(), &enabled, true)
+                         : commands.PeekWriteCache(device.get(), &enabled);
     if (read != 0) {
         return DISK_CACHE_UNKNOWN;
     }

@@ -27,6 +27,17 @@ constexpr int DISK_CACHE_UNKNOWN = 2;  // the disk could not be opened or did no
 // whole SCSI disk, as the daemon always took it.
 void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* disk);
 
+// Whether the disk says it takes commands: /sys/block/<disk>/device/state
+// reads "running" (a SCSI device; "offline", "blocked", "transport-offline"
+// when not) or "live" (an NVMe controller; "resetting", "connecting",
+// "dead" when not). A disk without the attribute (virtio, or an NVMe
+// namespace reached over several controllers, among which the kernel picks
+// a live one itself) is taken at its word that it does. A command sent to a
+// disk that says it does not either fails at once or waits in the kernel
+// until the disk comes back. False with the attribute's text, without its
+// newline, in *state.
+[[nodiscard]] bool DiskTakesCommands(SystemApi& api, const BackingDisk& disk, std::string* state);
+
 // Reads the disk's write-cache state without changing anything: WCE of the
 // current Caching page, or the NVMe Volatile Write Cache feature. Needs
 // effective user 0 to open the disk. DISK_CACHE_OFF, DISK_CACHE_ON or

@@ -10,9 +10,16 @@
 // The one place where an NVMe command meets the kernel. The driver answers
 // -1 with errno when the command never reached the controller, and the
 // controller's status (with its DNR and More bits) as a positive result
-// when it completed with an error.
-int SendNvmeCommand(SystemApi& api, int fd, int queue, NvmeRequest* request)
+// when it completed with an error. A command the controller left unanswered
+// is cancelled when the driver resets the controller after the time-out,
+// and comes back as -1 with EINTR (seen on Linux 6.1: "I/O .. QID 0
+// timeout, reset controller"); a signal cannot cause it, since the driver
+// waits for the command uninterruptibly.
+int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRequest* request)
 {
+    if (gate.timedOut) {
+        return 1;
+    }
     nvme_admin_cmd command;
     (void)memset_s(&command, sizeof(command), 0, sizeof(command));
     command.opcode = request->opcode;
@@ -24,11 +31,13 @@ int SendNvmeCommand(SystemApi& api, int fd, int queue, NvmeRequest* request)
     const int result = api.IoctlData(fd, code, &command);
     if (result < 0) {
         const int error = errno;
-        if (!request->quiet) {
+        gate.timedOut = error == EINTR || error == ETIMEDOUT;
+        if (!request->quiet && !gate.timedOut) {
             WriteLog(LOG_ERROR, "nvme command %d failed:%d %s\n", request->opcode, error, strerror(error));
         }
         return 1;
     }
+    gate.answered = true;
     if (result > 0) {
         if (!request->quiet) {
             WriteLog(LOG_WARNING, "nvme command %d status %d\n", request->opcode, result);
@@ -39,11 +48,11 @@ int SendNvmeCommand(SystemApi& api, int fd, int queue, NvmeRequest* request)
     return 0;
 }
 
-int NvmeGetWriteCache(SystemApi& api, int fd, int* enabled, bool quiet)
+int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, bool quiet)
 {
     NvmeRequest request{NVME_ADMIN_GET_FEATURES, 0, NVME_FEATURE_VOLATILE_WRITE_CACHE, 0};
     request.quiet = quiet;
-    if (SendNvmeCommand(api, fd, NVME_QUEUE_ADMIN, &request) != 0) {
+    if (SendNvmeCommand(api, gate, fd, NVME_QUEUE_ADMIN, &request) != 0) {
         return 1;
     }
     *enabled = (request.result & NVME_VWC_WCE) != 0 ? 1 : 0;
@@ -51,10 +60,10 @@ int NvmeGetWriteCache(SystemApi& api, int fd, int* enabled, bool quiet)
 }
 
 // Whatever Set Features answered, only the value read back decides.
-int NvmeSetWriteCache(SystemApi& api, int fd, int wanted)
+int NvmeSetWriteCache(SystemApi& api, CommandGate& gate, int fd, int wanted)
 {
     int current = 0;
-    if (NvmeGetWriteCache(api, fd, &current, false) != 0) {
+    if (NvmeGetWriteCache(api, gate, fd, &current, false) != 0) {
         return 1;
     }
     if (current == wanted) {
@@ -62,10 +71,10 @@ int NvmeSetWriteCache(SystemApi& api, int fd, int wanted)
     }
     NvmeRequest request{NVME_ADMIN_SET_FEATURES, 0, NVME_FEATURE_VOLATILE_WRITE_CACHE,
                         wanted != 0 ? NVME_VWC_WCE : 0};
-    if (SendNvmeCommand(api, fd, NVME_QUEUE_ADMIN, &request) != 0) {
+    if (SendNvmeCommand(api, gate, fd, NVME_QUEUE_ADMIN, &request) != 0) {
         return 1;
     }
-    if (NvmeGetWriteCache(api, fd, &current, false) != 0 || current != wanted) {
+    if (NvmeGetWriteCache(api, gate, fd, &current, false) != 0 || current != wanted) {
         return 1;
     }
     return 0;
@@ -73,7 +82,7 @@ int NvmeSetWriteCache(SystemApi& api, int fd, int wanted)
 
 // The namespace id comes from the driver: a Flush must name the namespace
 // whose cache it commits.
-int NvmeFlush(SystemApi& api, int fd)
+int NvmeFlush(SystemApi& api, CommandGate& gate, int fd)
 {
     const int nsid = api.Ioctl(fd, NVME_IOCTL_ID, 0);
     if (nsid <= 0) {
@@ -82,5 +91,5 @@ int NvmeFlush(SystemApi& api, int fd)
         return 1;
     }
     NvmeRequest request{NVME_IO_FLUSH, static_cast<uint32_t>(nsid), 0, 0};
-    return SendNvmeCommand(api, fd, NVME_QUEUE_IO, &request);
+    return SendNvmeCommand(api, gate, fd, NVME_QUEUE_IO, &request);
 }

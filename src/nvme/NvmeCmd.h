@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "sys/CommandGate.h"
 #include "sys/SystemApi.h"
 
 // One NVMe command without data, as its builder describes it to
@@ -22,20 +23,24 @@ struct NvmeRequest {
 constexpr int NVME_QUEUE_ADMIN = 0;
 constexpr int NVME_QUEUE_IO = 1;
 
-// Hands one command to the kernel on an open namespace descriptor.
-// 0 completed, 1 failed (logged unless quiet).
-[[nodiscard]] int SendNvmeCommand(SystemApi& api, int fd, int queue, NvmeRequest* request);
+// Hands one command to the kernel on an open namespace descriptor, with
+// the driver's own time-out (admin_timeout, 60 s; io_timeout, 30 s): the
+// driver answers a time-out with a reset of the whole controller, so a
+// shorter one would only reset a busy controller sooner.
+// 0 completed, 1 failed (logged unless quiet). A command that times out
+// closes the gate, unlogged; through a closed gate nothing is sent.
+[[nodiscard]] int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRequest* request);
 
 // Get Features, Volatile Write Cache, current value (NVMe Base 5.27.1.4).
 // 0 with *enabled set to 0 or 1; 1 failed.
-[[nodiscard]] int NvmeGetWriteCache(SystemApi& api, int fd, int* enabled, bool quiet);
+[[nodiscard]] int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, bool quiet);
 
 // Switches the volatile write cache to `wanted` with Set Features and reads
 // it back with Get Features. 0 changed, -1 already as wanted, 1 failed.
-[[nodiscard]] int NvmeSetWriteCache(SystemApi& api, int fd, int wanted);
+[[nodiscard]] int NvmeSetWriteCache(SystemApi& api, CommandGate& gate, int fd, int wanted);
 
 // Flush of the descriptor's namespace (NVM Command Set 3.2.1). 0 done,
 // 1 failed.
-[[nodiscard]] int NvmeFlush(SystemApi& api, int fd);
+[[nodiscard]] int NvmeFlush(SystemApi& api, CommandGate& gate, int fd);
 
 #endif

@@ -1,6 +1,7 @@
 #include "scsi/ScsiCmd.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -179,8 +180,11 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
         return 1;
     }
     ModeBuffer mode{static_cast<int32_t>(headerLength), header.get()};
+    // A disk that did not answer is reported once, by the step that asked.
     if (scsi.SendModeSense(fd, pageControl, pageSelector, &mode, form) != 0) {
-        WriteLog(LOG_ERROR, "get mode parameter header failed!\n");
+        if (!scsi.Gate().timedOut) {
+            WriteLog(LOG_ERROR, "get mode parameter header failed!\n");
+        }
         return 1;
     }
     const uint32_t length = ModeDataTotal(header.get(), form);
@@ -198,7 +202,9 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     }
     mode = ModeBuffer{static_cast<int32_t>(allocation), data.get()};
     if (scsi.SendModeSense(fd, pageControl, pageSelector, &mode, form) != 0) {
-        WriteLog(LOG_ERROR, "get mode parameter list failed!\n");
+        if (!scsi.Gate().timedOut) {
+            WriteLog(LOG_ERROR, "get mode parameter list failed!\n");
+        }
         return 1;
     }
     // The first pass's total is at least 2 (ten-byte) or 1 (six-byte), so
@@ -255,9 +261,12 @@ bool ModeParametersChanged(const sg_io_hdr& header, const unsigned char* sense)
 } // namespace
 
 // 0 the command completed (or an ATA pass-through reported a clean ATA
-// status), 1 it did not (logged).
+// status), 1 it did not (logged, unless it timed out).
 int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
 {
+    if (gate.timedOut) {
+        return 1;
+    }
     sg_io_hdr header;
     (void)memset_s(&header, sizeof(header), 0, sizeof(header));
     header.interface_id = SG_INTERFACE_ID;
@@ -273,11 +282,17 @@ int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
     const bool quiet = (request->flags & SG_REQUEST_QUIET) != 0;
     int result = IoctlData(fd, SG_IO, &header);
     if (result < 0) {
-        if (!quiet) {
+        gate.timedOut = errno == ETIMEDOUT;
+        if (!quiet && !gate.timedOut) {
             WriteLog(LOG_ERROR, "send sg IO failed %d.\n", result);
         }
         return 1;
     }
+    if (header.host_status == DID_TIME_OUT) {
+        gate.timedOut = true;
+        return 1;
+    }
+    gate.answered = true;
     // What the device did not transfer is not data, whatever its header says.
     request->resid = header.resid < 0 || header.resid > request->dataLength ? request->dataLength : header.resid;
     const unsigned driverCode = header.driver_status & SG_DRIVER_CODE_MASK;
@@ -310,6 +325,7 @@ int ScsiCmd::SendModeSense(int fd, int pageControl, const unsigned char* pageSel
     CommandFrame frame(tenByte ? SCSI_CDB10_LENGTH : SCSI_CDB6_LENGTH, SG_DXFER_FROM_DEV, buffer->data,
                        buffer->length);
     frame.request.flags = buffer->flags;
+    frame.request.timeout = static_cast<int32_t>(SCSI_READ_TIMEOUT_MS);
     unsigned char* cdb = frame.cdb;
     // Byte 2: PC in bits 7-6, page code below; byte 3: subpage code.
     cdb[2] = static_cast<unsigned char>(((pageControl & 3) << 6) | pageSelector[0]);

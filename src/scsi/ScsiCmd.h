@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "sys/CommandGate.h"
 #include "sys/SystemApi.h"
 
 // One SCSI command as its builder describes it to SendSgIo.
@@ -71,8 +72,13 @@ public:
 
     // Hands one command to the kernel. 0 succeeded, 1 failed (logged unless
     // quiet), SG_RESULT_UNIT_ATTENTION the unit attention the request
-    // expected.
+    // expected. A command that times out closes the gate, unlogged (the
+    // caller reports the disk once); through a closed gate nothing is sent
+    // and the result is 1 at once.
     [[nodiscard]] int SendSgIo(int fd, SgRequest* request, bool checkAtaStatus);
+
+    // What the disk made of the commands sent through this object.
+    [[nodiscard]] CommandGate& Gate() { return gate; }
 
     [[nodiscard]] int SendModeSense(int fd, int pageControl, const unsigned char* pageSelector,
                                     ModeBuffer* buffer, int form);
@@ -96,6 +102,8 @@ private:
     // bytes the device really sent. 0 with *wce set, 1 failed,
     // SG_RESULT_UNIT_ATTENTION when the request expected one and met it.
     [[nodiscard]] int ReadCachingOnce(int fd, int form, int32_t flags, int* wce);
+
+    CommandGate gate;
 };
 
 #endif

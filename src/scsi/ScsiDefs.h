@@ -48,8 +48,22 @@ constexpr int SG_INTERFACE_ID = 'S';
 constexpr unsigned SG_DRIVER_CODE_MASK = 0x0f;
 // The driver has sense data for the command (CHECK CONDITION).
 constexpr unsigned DRIVER_SENSE = 0x08;
+// Host status of a command the disk did not answer in time: the kernel
+// aborted it and gives it back with DID_TIME_OUT (seen on Linux 6.1, where
+// SG_IO itself succeeds and only this field tells).
+constexpr unsigned short DID_TIME_OUT = 0x03;
 
+// Commands that change the disk's state or flush its cache keep the full
+// minute: cut short, the kernel's error handling would abort, and may reset,
+// a disk that is only busy writing out its cache.
 constexpr uint32_t SCSI_DEFAULT_TIMEOUT_MS = 60000;
+// MODE SENSE only reads. It gets what the sd driver gives each of its own
+// commands (/sys/block/DISK/device/timeout, 30 s by default): a disk that
+// takes longer is one the kernel would already take into error handling for
+// its ordinary I/O, so the daemon never provokes that on a disk the kernel
+// still deems healthy, and a disk that does not answer holds a pass up for
+// half as long.
+constexpr uint32_t SCSI_READ_TIMEOUT_MS = 30000;
 constexpr int SCSI_SENSE_LENGTH = 64;
 constexpr int SCSI_CDB_MAX = 16;
 constexpr int SCSI_CDB6_LENGTH = 6;

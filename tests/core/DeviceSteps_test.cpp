@@ -101,7 +101,8 @@ TEST(DeviceSteps, RaisePrivilegeForTheFlushAndTheOpenAlone)
         BcacheOverSdb(device, &driver, &backingDisk, "write back\n");
         g_privilege = {1000, row.setuidFails, row.seteuidFails, false, {}};
 
-        EXPECT_EQ(RunDeviceSteps(device, row.records ? std::vector<OsdInfo>{SEPARATE_DB} : std::vector<OsdInfo>{}),
+        DiskWatch watch;
+        EXPECT_EQ(RunDeviceSteps(device, row.records ? std::vector<OsdInfo>{SEPARATE_DB} : std::vector<OsdInfo>{}, watch),
                   row.result);
         EXPECT_EQ(device.scsiSteps.empty() ? 0u : 1u, row.flushes);
         EXPECT_EQ(PrivilegeCalls(), row.calls);
@@ -148,7 +149,8 @@ TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
         BcacheOverSdb(device, &driver, &disk, row.mode);
         g_privilege = {1000, false, false, false, {}};
 
-        (void)RunDeviceSteps(device, {SEPARATE_DB});
+        DiskWatch watch;
+        (void)RunDeviceSteps(device, {SEPARATE_DB}, watch);
         EXPECT_EQ(!device.scsiSteps.empty(), row.flushed);
         EXPECT_EQ(disk.Cdbs().size(), row.asked);
         EXPECT_EQ(log.Messages(), row.messages);

@@ -91,10 +91,14 @@ TEST_F(DiskOnSim, ReadDiskWriteCacheAsksTheDiskOnceAndChangesNothing)
         {"NVMe off", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.vwc = false; }, DISK_CACHE_OFF, 1},
         {"NVMe without a volatile cache", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.vwcPresent = false; },
          DISK_CACHE_UNKNOWN, 1},
+        // One command, not the six-byte one after it; the step reports it.
+        {"SCSI silent", DISK_TRANSPORT_SCSI, [](SimDisk& d, SimNvme&) { d.answers = false; }, DISK_CACHE_UNKNOWN, 1},
+        {"NVMe silent", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.answers = false; }, DISK_CACHE_UNKNOWN, 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         log.Clear();
+        kernel.Gate() = CommandGate{};
         SimDisk scsi(SimDisk::Kind::Scsi);
         SimNvme nvme;
         row.setup(scsi, nvme);
@@ -133,10 +137,13 @@ TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
          {"[ERROR][change config of nvme0n1 failed]"}},
         {"no volatile cache", [](SimNvme& n) { n.vwcPresent = false; }, 1, {"get"},
          {"[WARNING][nvme command 10 status 16386]", "[ERROR][change config of nvme0n1 failed]"}},
+        // The cancelled command (EINTR) is the last: the step reports it.
+        {"does not answer", [](SimNvme& n) { n.answers = false; }, 1, {"timed out"}, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         log.Clear();
+        kernel.Gate() = CommandGate{};
         SimNvme nvme;
         row.setup(nvme);
         Attach("nvme0n1", &nvme);
@@ -146,6 +153,7 @@ TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
         EXPECT_EQ(nvme.vwc, row.result != 0) << "off unless the switch failed";
         EXPECT_THAT(log.Messages(), ElementsAreArray(row.messages));
         EXPECT_EQ(kernel.openDescriptors, 0);
+        EXPECT_EQ(kernel.Gate().timedOut, !nvme.answers);
     }
 }
 

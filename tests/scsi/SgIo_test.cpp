@@ -29,7 +29,7 @@ TEST_F(ScsiOnSimDisk, SendSgIoFillsTheHeaderAsTheDriverExpects)
     ASSERT_EQ(scsi.SendModeSense(Attach(&tap), 0, caching, &buffer, SCSI_FORM_TEN_BYTE), 0);
     const sg_io_hdr& h = tap.seen;
     EXPECT_EQ(std::make_tuple(h.interface_id, h.dxfer_direction, h.cmd_len, h.mx_sb_len, h.dxfer_len, h.timeout),
-              std::make_tuple('S', SG_DXFER_FROM_DEV, 10, 64, 8u, 60000u));
+              std::make_tuple('S', SG_DXFER_FROM_DEV, 10, 64, 8u, 30000u));
     EXPECT_EQ(h.dxferp, data);
     EXPECT_EQ(h.iovec_count + h.flags + h.pack_id, 0);
 }
@@ -80,6 +80,34 @@ TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
         EXPECT_EQ(result, test.message == nullptr ? 0 : 1);
         EXPECT_EQ(log.Messages(), test.message == nullptr ? std::vector<std::string>{}
                                                           : std::vector<std::string>{test.message});
+    }
+}
+
+// A disk that does not answer gets the first command of an operation and
+// nothing after it through the same object, whatever the fallbacks would
+// send, and nothing is logged (the step reports the disk once). Reads ask
+// for 30 s, a flush for 60.
+TEST_F(ScsiOnSimDisk, ATimedOutCommandClosesTheGate)
+{
+    const struct {
+        std::function<int(ScsiCmd&, int)> operation;
+        unsigned timeoutMs;
+    } cases[] = {
+        {[](ScsiCmd& s, int fd) { return s.SetWriteCache(fd, 0); }, 30000},
+        {[](ScsiCmd& s, int fd) { return s.SyncCache(fd); }, 60000},
+    };
+    for (const auto& test : cases) {
+        log.Clear();
+        SimDisk disk(Kind::Scsi);
+        disk.answers = false;
+        scsi.Gate() = CommandGate{};
+        const int fd = Attach(&disk);
+        EXPECT_EQ(test.operation(scsi, fd), 1);
+        EXPECT_NE(scsi.SetWriteCache(fd, 0), 0);
+        ASSERT_EQ(disk.received.size(), 1u);
+        EXPECT_EQ(disk.received[0].timeoutMs, test.timeoutMs);
+        EXPECT_TRUE(scsi.Gate().timedOut && !scsi.Gate().answered);
+        EXPECT_EQ(log.Text(), "");
     }
 }
 

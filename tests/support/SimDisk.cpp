@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -20,6 +22,7 @@ constexpr unsigned char OP_ATA_PT16 = 0x85;
 constexpr unsigned char OP_SYNC_CACHE16 = 0x91;
 constexpr unsigned char OP_ATA_PT12 = 0xa1;
 
+constexpr unsigned short DID_TIME_OUT = 0x03;
 constexpr unsigned char STATUS_GOOD = 0x00;
 constexpr unsigned char STATUS_CHECK_CONDITION = 0x02;
 constexpr unsigned short DRIVER_SENSE_CODE = 0x08;
@@ -119,13 +122,18 @@ int SimDisk::HandleIoctl(unsigned long request, void* argument)
     exchange.cdb.assign(header->cmdp, header->cmdp + header->cmd_len);
     exchange.direction = header->dxfer_direction;
     exchange.dxferLength = header->dxfer_len;
+    exchange.timeoutMs = header->timeout;
     if (header->dxfer_direction == SG_DXFER_TO_DEV) {
         exchange.dataOut.assign(data, data + header->dxfer_len);
     }
     received.push_back(exchange);
 
-    if (hostStatus != 0) {
-        header->host_status = hostStatus;
+    if (!answers) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(header->timeout, silentWaitCapMs)));
+        header->duration = header->timeout;
+    }
+    if (hostStatus != 0 || !answers) {
+        header->host_status = answers ? hostStatus : DID_TIME_OUT;
         header->resid = static_cast<int>(header->dxfer_len);
         header->info = SG_INFO_CHECK_FLAG;
         return 0;

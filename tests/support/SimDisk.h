@@ -68,6 +68,13 @@ public:
     bool saveablePages;
 
     // --- faults ----------------------------------------------------------------
+    // The disk does not answer: as Linux 6.1 was seen to do with a
+    // scsi_debug disk that ignores commands, each SG_IO waits out its
+    // time-out (here at most silentWaitCapMs), the kernel aborts the command
+    // and SG_IO succeeds with host status DID_TIME_OUT and nothing
+    // transferred; the device stays "running".
+    bool answers = true;
+    unsigned silentWaitCapMs = 0;
     // Operation codes answered with ILLEGAL REQUEST, INVALID COMMAND OPERATION
     // CODE (e.g. {0x5a, 0x55} for a device without ten-byte mode commands,
     // {0x85, 0xa1} for a bridge without ATA pass-through).
@@ -96,6 +103,7 @@ public:
         unsigned dxferLength = 0;
         std::vector<unsigned char> dataOut; // bytes sent to the device
         unsigned long value = 0;            // HDIO_SET_WCACHE argument
+        unsigned timeoutMs = 0;             // SG_IO only: the time-out asked for
     };
     std::vector<Exchange> received;
     // The CDBs of the SG_IO requests that reached the disk, in order.

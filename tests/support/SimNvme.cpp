@@ -3,8 +3,11 @@
 #include <linux/ioctl.h>
 #include <linux/nvme_ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -36,6 +39,15 @@ int SimNvme::HandleIoctl(unsigned long request, void* argument)
     }
     auto* command = static_cast<nvme_passthru_cmd*>(argument);
     command->result = 0;
+    if (!answers) {
+        // 0 asks for the driver's own: admin_timeout 60 s, io_timeout 30 s.
+        const unsigned timeout =
+            command->timeout_ms != 0 ? command->timeout_ms : request == NVME_IOCTL_ADMIN_CMD ? 60000 : 30000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout, silentWaitCapMs)));
+        received.push_back("timed out");
+        errno = EINTR;
+        return -1;
+    }
     if (request == NVME_IOCTL_IO_CMD) {
         received.push_back("flush");
         // The driver refuses an I/O command for another namespace.

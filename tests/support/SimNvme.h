@@ -24,6 +24,12 @@ public:
     uint32_t nsid = 1;
     bool vwcPresent = true;         // the controller has a volatile write cache
     bool ignoreSetFeatures = false; // completes Set Features without applying it
+    // The controller does not answer: as Linux 6.1 was seen to do with
+    // QEMU's controller, a command waits out its time-out (here at most
+    // silentWaitCapMs), the driver resets the controller, which cancels the
+    // command, and the ioctl fails with EINTR.
+    bool answers = true;
+    unsigned silentWaitCapMs = 0;
 
     // What reached the namespace, one word a request: "get", "set=<value>",
     // "flush", "id", or the refused request's code in hex.

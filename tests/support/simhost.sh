@@ -102,6 +102,8 @@ disk() {
     local dir=/sys/devices/virtual/block/$name
     mkdir -p "$dir/queue" "$dir/device"
     printf '%s\n' "$mode" > "$dir/queue/write_cache"
+    # The SCSI device's state, or the NVMe controller's.
+    if [ "$kind" = nvme ]; then echo live; else echo running; fi > "$dir/device/state"
     # The SCSI layer's vendor: a translated ATA disk is "ATA" (SAT-3).
     if [ "$kind" = sata ]; then printf '%-8s\n' ATA; else printf '%-8s\n' QEMU; fi > "$dir/device/vendor"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
@@ -154,6 +156,11 @@ disk_config() {
     local name=$1
     shift
     echo "$*" >> "$OUTDIR/state/$name.config"
+}
+
+# disk_state NAME TEXT: what the disk's device/state says (offline, ...).
+disk_state() {
+    printf '%s\n' "$2" > "/sys/devices/virtual/block/$1/device/state"
 }
 
 # disk_wce NAME 0|1: the disk's current volatile write cache. For an NVMe
@@ -246,6 +253,10 @@ partition() {
     local name=$1 disk=$2 number=${3:-${1##*[!0-9]}}
     blockdev "$name" "/sys/devices/virtual/block/$disk/$name"
     echo "$number" > "/sys/devices/virtual/block/$disk/$name/partition"
+    # A bcache device's driver answers for its partitions.
+    if [ "$(cat "$OUTDIR/state/$disk.kind" 2>/dev/null)" = bcache ]; then
+        echo "partition-of $disk" > "$OUTDIR/state/$name.kind"
+    fi
     ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
     if [ -n "${4:-}" ]; then
         mkdir -p /dev/disk/by-partuuid

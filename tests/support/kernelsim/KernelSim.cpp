@@ -12,7 +12,9 @@
 // A write to a disk's device/rescan attribute makes the disk's queue/
 // write_cache attribute reflect its cache, as the kernel's revalidation does.
 // sleep() is shortened to $QUELVAR_SIM_PAUSE_MS (100) and counted in
-// <state>/passes, so that tests run many passes quickly.
+// <state>/passes, so that tests run many passes quickly. A device that does
+// not answer waits out each command's time-out, cut to
+// $QUELVAR_SIM_SILENCE_MS (200).
 //
 // For the benchmark, the simulator's own work is kept apart from the
 // daemon's:

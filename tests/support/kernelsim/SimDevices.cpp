@@ -69,8 +69,22 @@ std::string Hex(const std::vector<unsigned char>& bytes)
 //   block-descriptors N   bytes of block descriptors in mode data
 //   ata-fixed-sense       ATA registers in fixed-format sense
 //   unit-attention        MODE SELECT leaves a unit attention pending
+//   does-not-answer       every command times out (a disk or a namespace)
+unsigned SilenceCapMs()
+{
+    const char* cap = getenv("QUELVAR_SIM_SILENCE_MS");
+    return cap == nullptr ? 200 : static_cast<unsigned>(std::strtoul(cap, nullptr, 10));
+}
+
+bool Silent(const std::string& config)
+{
+    return config.find("does-not-answer") != std::string::npos;
+}
+
 void Configure(SimDisk& disk, const std::string& config)
 {
+    disk.answers = !Silent(config);
+    disk.silentWaitCapMs = SilenceCapMs();
     std::istringstream lines(config);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
@@ -98,13 +112,18 @@ void Configure(SimDisk& disk, const std::string& config)
 
 // "  refused" after a command the disk answered with ILLEGAL REQUEST (an
 // unknown command or field), so that a reader of the trace sees which of
-// the daemon's fallbacks took; other outcomes show in the disk's state.
+// the daemon's fallbacks took, and "  timed out after N ms", with the
+// time-out the command asked for, after one the disk let time out; other
+// outcomes show in the disk's state.
 std::string Outcome(unsigned long request, int result, const void* argument)
 {
     if (request != SG_IO || result != 0) {
         return std::string();
     }
     const auto* header = static_cast<const sg_io_hdr*>(argument);
+    if (header->host_status == 0x03) {
+        return "  timed out after " + std::to_string(header->timeout) + " ms";
+    }
     const auto* sense = static_cast<const unsigned char*>(header->sbp);
     if (header->status == 0 || sense == nullptr || header->sb_len_wr < 3) {
         return std::string();
@@ -167,9 +186,10 @@ int NvmeIoctl(const std::string& stateDir, const std::string& name, unsigned lon
     if (!saved.empty()) {
         (void)namespace_.Load(saved);
     }
-    if (ReadFile(base + ".config").find("ignore-set-features") != std::string::npos) {
-        namespace_.ignoreSetFeatures = true;
-    }
+    const std::string config = ReadFile(base + ".config");
+    namespace_.ignoreSetFeatures = config.find("ignore-set-features") != std::string::npos;
+    namespace_.answers = !Silent(config);
+    namespace_.silentWaitCapMs = SilenceCapMs();
     // NVME_IOCTL_ID and HDIO_SET_WCACHE take no record.
     const bool valueRequest = request == 0x4e40 || request == 0x32b;
     int result = valueRequest ? namespace_.HandleIoctlValue(request, reinterpret_cast<unsigned long>(argument))
@@ -213,6 +233,13 @@ int BcacheIoctl(const std::string& stateDir, const std::string& name, unsigned l
 int SimDeviceIoctl(const std::string& stateDir, const std::string& name, unsigned long request, void* argument)
 {
     std::string kind = ReadFile(stateDir + "/" + name + ".kind");
+    // The kernel hands a partition's requests to its whole device's driver:
+    // bcache answers for bcache0p1 as for bcache0.
+    const std::string partitionOf = "partition-of ";
+    if (kind.rfind(partitionOf, 0) == 0) {
+        const std::string parent = kind.substr(partitionOf.size(), kind.find('\n') - partitionOf.size());
+        return SimDeviceIoctl(stateDir, parent, request, argument);
+    }
     if (kind.rfind("bcache", 0) == 0) {
         return BcacheIoctl(stateDir, name, request, argument);
     }

@@ -8,9 +8,10 @@
  *   qvprobe mode-rmw DEV 6|10 WCE keep-ps|clear-ps|set-ps
  *                                        MODE SENSE then MODE SELECT of the
  *                                        Caching page, as a read-modify-write
- *   qvprobe nvme DEV admin|io OPCODE NSID CDW10 CDW11
+ *   qvprobe nvme DEV admin|io OPCODE NSID CDW10 CDW11 [TIMEOUT_MS]
  *                                        one NVMe command without data through
- *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD
+ *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD,
+ *                                        with the driver's time-out or this one
  *   qvprobe nvme-id DEV                  NVME_IOCTL_ID (the namespace id)
  *
  * Every line printed is "key=value ..." so the shell can pick fields with
@@ -237,7 +238,7 @@ static int CmdModeRmw(int argc, char** argv)
  * status the controller returned. */
 static int CmdNvme(int argc, char** argv)
 {
-    if (argc != 8) {
+    if (argc != 8 && argc != 9) {
         return 64;
     }
     int fd = OpenDev(argv[2]);
@@ -247,6 +248,7 @@ static int CmdNvme(int argc, char** argv)
     c.nsid = (unsigned int)strtoul(argv[5], NULL, 0);
     c.cdw10 = (unsigned int)strtoul(argv[6], NULL, 0);
     c.cdw11 = (unsigned int)strtoul(argv[7], NULL, 0);
+    c.timeout_ms = argc == 9 ? (unsigned int)strtoul(argv[8], NULL, 0) : 0;
     unsigned long request = strcmp(argv[3], "io") == 0 ? NVME_IOCTL_IO_CMD : NVME_IOCTL_ADMIN_CMD;
     int rc = ioctl(fd, request, &c);
     int err = rc < 0 ? errno : 0;

@@ -32,6 +32,14 @@ out=$(qvprobe nvme "/dev/$nvme" admin 0a 0 0x99 0); Out
 Check "an unknown feature: Invalid Field in Command, DNR (0x4002) as a positive result" Has "rc=16386 "
 qvprobe nvme "/dev/$nvme" admin 09 0 6 1 >/dev/null
 Check "Set Features to 1 turns it back on" [ "$(Vwc "$nvme")" = 1 ]
+Check "the controller's state, under the namespace's device link, reads live" \
+    [ "$(cat "/sys/block/$nvme/device/state")" = live ]
+# An Asynchronous Event Request is left unanswered until an event comes: an
+# admin command that times out, here after 3 s.
+out=$(qvprobe nvme "/dev/$nvme" admin 0c 0 0 0 3000); Out
+Check "an admin command that times out comes back as EINTR" Has "rc=-1 status=0x0 errno=4 "
+Say "controller state after it: $(cat "/sys/block/$nvme/device/state")"
+Check "the driver resets the controller, which is live again" WaitValue live 10 cat "/sys/block/$nvme/device/state"
 
 scsi=$(DiskByModel QVSCSI)
 part=$(MakePartition "$scsi")

@@ -39,7 +39,8 @@ OsdFiles "$dir" 0 bluestore "$(Uuid)"
 ln -s "/dev/disk/by-partuuid/$partuuid" "$dir/block"
 ln -s "/dev/$(DiskBySerial QVDB)" "$dir/block.db"
 CaptureStack "$dir/block"
-# The main loop takes /dev/<bc>p1 for a bcache device of its own and finds
-# no backing disk for it on every pass; that is not this layout's concern.
-CheckSwitchOff "$disk" sata "$part"
+# The main loop meets /dev/<bc>p1 too: it is backed by <bc>'s disk, and no
+# line of the log names it.
+CheckSwitchOff "$disk" sata
+Check "the partition $part is quiet" LogLacks "$part"
 Check "traced through the block stack" LogHas "[INFO][block stack of $dir/block: on $bc]"
