@@ -9,8 +9,6 @@
 #include "sys/Log.h"
 #include "sys/Status.h"
 
-volatile std::sig_atomic_t running = 1;
-
 extern "C" void HandleSigterm(int /*signal*/)
 {
     running = 0;
@@ -34,8 +32,11 @@ int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
 
 void Daemon::Pause()
 {
-    // A handled SIGTERM ends the pause early; the next pass then stops.
-    (void)sleep(PASS_PAUSE_SECONDS);
+    // A handled SIGTERM ends the pause early; the next pass then stops. One
+    // that came during the pass (while pvs was asked) needs no pause at all.
+    if (running != 0) {
+        (void)sleep(PASS_PAUSE_SECONDS);
+    }
 }
 
 int Daemon::WalkDevices(const OsdInfoMap& inventory)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "osd/CommandRunner.h"
 #include "osd/OsdFile.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Log.h"
@@ -106,6 +107,8 @@ int OsdInfoMap::RefreshOsdInfo()
     if (osdPath.empty() || osdPath.back() != '/') {
         return -1;
     }
+    // A pvs killed earlier that only now could end.
+    ReapKilledCommands();
     std::vector<std::string> fsids;
     fsids.reserve(OSD_LIST_CAPACITY);
     std::vector<std::string> signatures;
@@ -309,23 +312,34 @@ int OsdInfoMap::UpdateOsdInfoList()
     if (result != 0) {
         return result;
     }
+    std::vector<OsdInfo> previous = std::move(osdInfoList);
     osdInfoList = std::move(records);
-    // Still privileged: the LVM queries run as the superuser.
+    // Still privileged: pvs runs as the superuser, once for the whole
+    // rebuild, and only when there is something to tie.
+    LvmReport report;
+    bool lvmRead = false;
+    if (!devList.empty() && std::any_of(osdInfoList.begin(), osdInfoList.end(), [](const OsdInfo& info) {
+            return info.engineType == ENGINE_BLUESTORE;
+        })) {
+        lvmRead = ReadLvmReport(report) == 0;
+        if (!lvmRead) {
+            MarkIncomplete();
+        }
+    }
     for (const std::string& dev : devList) {
-        ResolveBlockDev(dev);
+        ResolveBlockDev(dev, lvmRead ? &report : nullptr);
     }
     MatchByBlockStack(blockPaths);
+    if (!lvmRead) {
+        KeepEarlierTies(previous);
+    }
     return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
 }
 
-void OsdInfoMap::ResolveBlockDev(const std::string& name)
+void OsdInfoMap::ResolveBlockDev(const std::string& name, const LvmReport* lvm)
 {
     std::string vg;
-    int lookup = LookUpVolumeGroup(name, vg);
-    if (lookup == LVM_FAILED) {
-        MarkIncomplete();
-    }
-    bool inVolumeGroup = lookup == 0;
+    bool inVolumeGroup = lvm != nullptr && VolumeGroupOf(*lvm, name, vg) == 0;
     const std::string& needle = inVolumeGroup ? vg : name;
     // A whole component, so that bcache1 does not claim the OSD on bcache10;
     // a plain device also owns the partitions made on it.
@@ -333,6 +347,25 @@ void OsdInfoMap::ResolveBlockDev(const std::string& name)
         if (info.engineType == ENGINE_BLUESTORE && PathHasComponent(info.blockLink, needle, !inVolumeGroup)) {
             info.block = name;
             return;
+        }
+    }
+}
+
+void OsdInfoMap::KeepEarlierTies(const std::vector<OsdInfo>& previous)
+{
+    // Without LVM's answer an OSD on a volume group cannot be tied anew: it
+    // keeps what the last rebuild found for the same OSD and link, so that
+    // its disk stays guarded while LVM hangs.
+    for (OsdInfo& info : osdInfoList) {
+        if (info.engineType != ENGINE_BLUESTORE || !info.block.empty()) {
+            continue;
+        }
+        for (const OsdInfo& earlier : previous) {
+            if (earlier.fsid == info.fsid && earlier.blockLink == info.blockLink && !earlier.block.empty() &&
+                std::find(devList.begin(), devList.end(), earlier.block) != devList.end()) {
+                info.block = earlier.block;
+                break;
+            }
         }
     }
 }

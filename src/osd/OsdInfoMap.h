@@ -59,7 +59,13 @@ protected:
     void SaveFsidList(const std::vector<std::string>& list);
     void SaveDevList(const std::vector<std::string>& list);
     [[nodiscard]] int UpdateOsdInfoList();
-    void ResolveBlockDev(const std::string& name);
+    // Gives the device to the first bluestore record whose block link names
+    // it, or its volume group when `lvm` lists it as a physical volume.
+    void ResolveBlockDev(const std::string& name, const LvmReport* lvm);
+    // For a rebuild without LVM's answer: each bluestore record still
+    // without a device takes the one the same OSD and link had in
+    // `previous`, if that device is still there.
+    void KeepEarlierTies(const std::vector<OsdInfo>& previous);
 
     std::vector<OsdInfo> osdInfoList;
     std::string osdPath;
