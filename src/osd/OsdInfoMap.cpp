@@ -63,6 +63,24 @@ bool ListChanged(const std::vector<std::string>& newList, const std::vector<std:
     return newList != cachedList;
 }
 
+bool ByDeviceName(const std::string& left, const std::string& right)
+{
+    return left.size() != right.size() ? left.size() < right.size() : left < right;
+}
+
+bool IsBcachePartitionName(const std::string& name)
+{
+    constexpr size_t prefix = 6;  // "bcache"
+    const size_t mark = name.rfind('p');
+    auto digits = [&](size_t from, size_t to) {
+        return to > from && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from),
+                                        name.begin() + static_cast<std::ptrdiff_t>(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return name.compare(0, prefix, "bcache") == 0 && mark != std::string::npos && digits(prefix, mark) &&
+           digits(mark + 1, name.size());
+}
+
 bool PathHasComponent(const std::string& path, const std::string& needle, bool partitions)
 {
     if (needle.empty()) {
@@ -156,6 +174,7 @@ int OsdInfoMap::RefreshOsdInfo()
 int OsdInfoMap::Rebuild(bool retry)
 {
     rebuildIncomplete = false;
+    incompleteReason.clear();
     std::vector<OsdInfo> previous;
     if (retry) {
         previous = osdInfoList;
@@ -219,23 +238,16 @@ std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& 
 
 bool OsdInfoMap::RefusalMayHeal(const std::string& dir, const std::string& name)
 {
-    // No fsid yet: its arrival changes the fsid list.
     std::string fsid;
-    if (ReadFsid(dir, name, &fsid) != 0) {
-        return false;
+    return ReadFsid(dir, name, &fsid) == 0;
+}
+
+void OsdInfoMap::MarkIncomplete(const std::string& why)
+{
+    if (!rebuildIncomplete) {
+        incompleteReason = why;
     }
-    // A bluestore OSD with its DB on the block device has a "block" and no
-    // "block.db" for good: a layout, not a moment of its activation (and a
-    // "block.db" that appears later changes its signature).
-    char block[PATH_BUFFER_SIZE];
-    char db[PATH_BUFFER_SIZE];
-    if (FormatPath(block, "%s%s/block", dir.c_str(), name.c_str()) < 0 ||
-        FormatPath(db, "%s%s/block.db", dir.c_str(), name.c_str()) < 0) {
-        return false;
-    }
-    char target[PATH_BUFFER_SIZE];
-    bool noDb = ReadLink(db, target, sizeof(target)) < 0 && errno == ENOENT;
-    return !(noDb && Access(block, F_OK) == 0);
+    rebuildIncomplete = true;
 }
 
 int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures)
@@ -298,15 +310,13 @@ int OsdInfoMap::UpdateOsdInfoList()
     uid_t saved = geteuid();
     std::vector<OsdInfo> records;
     records.reserve(OSD_LIST_CAPACITY);
-    std::vector<std::string> blockPaths;
     int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
         OsdInfo info;
         if (ProbeOsdDir(root, name, &info) == 0) {
             info.dirName = root + name;
             records.push_back(info);
-            blockPaths.push_back(root + name + "/block");
         } else if (RefusalMayHeal(root, name)) {
-            MarkIncomplete();
+            MarkIncomplete("the OSD directory " + root + name + " could not be read whole");
         }
     });
     if (result != 0) {
@@ -314,58 +324,7 @@ int OsdInfoMap::UpdateOsdInfoList()
     }
     std::vector<OsdInfo> previous = std::move(osdInfoList);
     osdInfoList = std::move(records);
-    // Still privileged: pvs runs as the superuser, once for the whole
-    // rebuild, and only when there is something to tie.
-    LvmReport report;
-    bool lvmRead = false;
-    if (!devList.empty() && std::any_of(osdInfoList.begin(), osdInfoList.end(), [](const OsdInfo& info) {
-            return info.engineType == ENGINE_BLUESTORE;
-        })) {
-        lvmRead = ReadLvmReport(report) == 0;
-        if (!lvmRead) {
-            MarkIncomplete();
-        }
-    }
-    for (const std::string& dev : devList) {
-        ResolveBlockDev(dev, lvmRead ? &report : nullptr);
-    }
-    MatchByBlockStack(blockPaths);
-    if (!lvmRead) {
-        KeepEarlierTies(previous);
-    }
+    // Still privileged: pvs, if it must be asked, runs as the superuser.
+    TieDevices(previous);
     return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
-}
-
-void OsdInfoMap::ResolveBlockDev(const std::string& name, const LvmReport* lvm)
-{
-    std::string vg;
-    bool inVolumeGroup = lvm != nullptr && VolumeGroupOf(*lvm, name, vg) == 0;
-    const std::string& needle = inVolumeGroup ? vg : name;
-    // A whole component, so that bcache1 does not claim the OSD on bcache10;
-    // a plain device also owns the partitions made on it.
-    for (OsdInfo& info : osdInfoList) {
-        if (info.engineType == ENGINE_BLUESTORE && PathHasComponent(info.blockLink, needle, !inVolumeGroup)) {
-            info.block = name;
-            return;
-        }
-    }
-}
-
-void OsdInfoMap::KeepEarlierTies(const std::vector<OsdInfo>& previous)
-{
-    // Without LVM's answer an OSD on a volume group cannot be tied anew: it
-    // keeps what the last rebuild found for the same OSD and link, so that
-    // its disk stays guarded while LVM hangs.
-    for (OsdInfo& info : osdInfoList) {
-        if (info.engineType != ENGINE_BLUESTORE || !info.block.empty()) {
-            continue;
-        }
-        for (const OsdInfo& earlier : previous) {
-            if (earlier.fsid == info.fsid && earlier.blockLink == info.blockLink && !earlier.block.empty() &&
-                std::find(devList.begin(), devList.end(), earlier.block) != devList.end()) {
-                info.block = earlier.block;
-                break;
-            }
-        }
-    }
 }

@@ -288,6 +288,22 @@ case_broken_stacks() {
     check "and the daemon stopped in order" test "$(status)" = 0
 }
 
+case_spanning_layouts() {
+    sim spanning-osds SIM_PASSES=2 SIM_REPORTS=--json
+    local devices disk
+    devices="bcache0=% bcache1=% bcache2=% bcache3=% bcache4=%"
+    check "before: exit status 2, every device UNPROTECTED, no row for the partition" \
+        test "$(cat "$OUT/run/report.before.status") $(verdicts report.before)" = "2 ${devices//%/UNPROTECTED}"
+    check "after a pass: exit status 0, every device protected" \
+        test "$(cat "$OUT/run/report.after.status") $(verdicts report.after)" = "0 ${devices//%/protected}"
+    for disk in sdb sdc sdd sde sdf; do
+        check "$disk's cache is off" test "$(state $disk.state)" = "wce=0 savedWce=1"
+    done
+    check "the striped volume's OSD is on both devices, said once" \
+        test "$(log | grep -c 'INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2, bcache3\]')" = 1
+    check "the block stack told it all: LVM was not asked" test ! -e "$OUT/run/pvs.runs"
+}
+
 case_links_after_fsid() {
     # A longer pause, so that the links surely appear between passes 1 and 2.
     sim links-later SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
@@ -341,6 +357,31 @@ case_status_each_verdict() {
     check "no disk changed" test "$(state sdc.write_cache)$(state sdd.write_cache)" = "write backwrite back"
     check "nothing logged, no log directory made" test -z "$(ls -A "$OUT/run/log")"
     check "nothing on standard error" test ! -s "$OUT/run/stderr"
+}
+
+case_status_unknown_inventory() {
+    local root
+    for root in "" 1; do
+        sim status-unread SIM_ARGS="--status --json" NO_ROOT=$root
+        check "exit status 3 ${root:+without an OSD root}" test "$(status)" = 3
+        check "the device is unknown, not called unguarded ${root:+without an OSD root}" \
+            test "$(jq -r '.devices[0] | .verdict + ": " + .reason' "$OUT/run/stdout")" = \
+            "unknown: the OSD inventory could not be read"
+        [ -n "$root" ] || check "the report says why" test "$(jq -r .problem "$OUT/run/stdout")" = \
+            "the OSD inventory is incomplete: the OSD directory /var/lib/ceph/osd/ceph-0 could not be read whole"
+    done
+}
+
+case_status_metrics_file_kept_clean() {
+    local prom=$OUT/run/state/quelvar.prom
+    sim status-file SIM_ARGS="--status --prometheus=$prom"
+    check "exit status 2" test "$(status)" = 2
+    check "the stale temporary is gone, the fresh one kept" \
+        test "$(ls "$OUT/run/state" | grep 'quelvar\.prom\.' | tr '\n' ' ')" = "quelvar.prom.New123 "
+    sim sample SIM_ARGS="--status --prometheus=/proc/quelvar.prom"
+    check "a file that cannot be written is said on standard error" \
+        grep -q '^quelvar --status: cannot write /proc/quelvar.prom: ' "$OUT/run/stderr"
+    check "and hides no UNPROTECTED disk: exit status 2" test "$(status)" = 2
 }
 
 case_status_cephadm_host() {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <map>
 
 #include "support/FakeKernel.h"
 #include "support/FakePrivilege.h"
@@ -92,7 +93,7 @@ TEST_F(OsdInventoryTest, BluestoreLinksAreReadAsStoredAndWalMayBeAbsent)
         {"block", KEEP, 0, "../dev/vg/lv ../dev/db ../dev/wal"},
         {"block.wal", REMOVE, 0, "../dev/vg/lv ../dev/db "},
         {"block.wal", DANGLE, -1, ""},
-        {"block.db", REMOVE, -1, ""},
+        {"block.db", REMOVE, 0, "../dev/vg/lv ../dev/vg/lv ../dev/wal"},  // the DB inside the block device
         {"block", PLAIN_FILE, -1, ""},
     };
     for (const char* dev : {"dev/disk", "dev/db", "dev/wal"}) {
@@ -252,25 +253,90 @@ TEST_F(OsdInventoryTest, RaisesPrivilegeAroundEachPassOverTheRoot)
     }
 }
 
-TEST_F(OsdInventoryTest, GivesEachDeviceToTheFirstOsdWholeNamingIt)
+// Where the block stack cannot answer: the link's text, by whole
+// components, and the volume groups of the LVM report. Never a partition of
+// a bcache device, and never one record's device taken from another.
+TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
 {
-    const std::pair<const char*, const char*> records[] = {  // block link, device given
-        {"/dev/my-ceph-vg1/osd-block-9", ""}, {"/dev/bcache10", "bcache10"},
-        {"/dev/bcache1", "bcache1"},          {"/dev/bcache2p1", "bcache2"},
-        {"/dev/bcache3p", ""},                {"/dev/ceph-vg10/osd-block-1", "bcache5"},
-        {"/dev/ceph-vg1/osd-block-1", "bcache4"}, {"/dev/ceph-vg1/osd-block-2", ""},
+    map.devList = {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5", "bcache6p1", "bcache6"};
+    const LvmReport lvm = {{"bcache4", "ceph-vg1"}, {"bcache6p1", "ceph-vg1"}, {"bcache5", "ceph-vg10"},
+                           {"sdq", "ceph-vg1"},     {"bcache.4", "ceph-vg1"}};
+    const std::pair<const char*, std::vector<std::string>> records[] = {  // block link, devices
+        {"/dev/my-ceph-vg1/osd-block-9", {}},
+        {"/dev/bcache10", {"bcache10"}},
+        {"/dev/bcache1", {"bcache1"}},
+        {"/dev/bcache2p1", {"bcache2"}},
+        {"/dev/bcache6p1", {"bcache6"}},
+        {"/dev/bcache3p", {}},
+        {"/dev/ceph-vg10/osd-block-1", {"bcache5"}},
+        // One volume group over two devices: the report cannot tell which
+        // volume lies where, so each of its OSDs guards both.
+        {"/dev/ceph-vg1/osd-block-1", {"bcache4", "bcache6"}},
+        {"/dev/ceph-vg1/osd-block-2", {"bcache4", "bcache6"}},
     };
     for (const auto& r : records) {
-        map.Records().emplace_back();
-        map.Records().back().engineType = ENGINE_BLUESTORE;
-        map.Records().back().blockLink = r.first;
+        OsdInfo info;
+        info.engineType = ENGINE_BLUESTORE;
+        info.blockLink = r.first;
+        map.TieByDeviceName(info);
+        if (info.bcacheDevices.empty()) {
+            map.TieByVolumeGroup(info, lvm);
+        }
+        EXPECT_EQ(r.second, info.bcacheDevices) << r.first;
     }
-    const LvmReport lvm = {{"bcache4", "ceph-vg1"}, {"bcache5", "ceph-vg10"}};
-    for (const char* dev : {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5"}) {
-        map.ResolveBlockDev(dev, &lvm);
+}
+
+// LVM is asked once per rebuild, and only for an OSD that nothing else ties;
+// while it does not answer, such an OSD keeps what the last rebuild found.
+TEST_F(OsdInventoryTest, AsksLvmOnceAndOnlyForWhatNothingElseTies)
+{
+    for (const char* dev : {"dev/bcache0", "dev/db", "dev/vg/lv1", "dev/vg/lv2"}) {
+        tree.AddFile(dev, "");
     }
-    for (size_t i = 0; i < std::size(records); ++i) {
-        EXPECT_EQ(records[i].second, map.OsdInfoList()[i].block) << records[i].first;
+    map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}};
+    pvs.SetReport("  /dev/bcache1 vg\n");
+    auto devices = [&] {  // by directory name
+        std::map<std::string, std::string> byDir;
+        for (const OsdInfo& info : map.OsdInfoList()) {
+            byDir[info.dirName] = info.bcacheDevices.empty() ? std::string("-") : info.bcacheDevices[0];
+        }
+        std::string text;
+        for (const auto& entry : byDir) {
+            text += entry.second + " ";
+        }
+        return text;
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        size_t pvsRuns;  // so far
+        const char* devices;
+        bool incomplete;
+    } steps[] = {
+        {"named in its link", [&] { tree.AddBluestore("ceph-0", OsdTree::Fsid('0'), "../dev/bcache0", "../dev/db", ""); },
+         0, "bcache0 ", false},
+        {"two on a volume group",
+         [&] {
+             tree.AddBluestore("ceph-1", OsdTree::Fsid('1'), "../dev/vg/lv1", "../dev/db", "");
+             tree.AddBluestore("ceph-2", OsdTree::Fsid('2'), "../dev/vg/lv2", "../dev/db", "");
+         },
+         1, "bcache0 bcache1 bcache1 ", false},
+        {"LVM stops answering as another OSD comes",
+         [&] {
+             pvs.SetFailing(true);
+             tree.AddOsd("ceph-3", "filestore", OsdTree::Fsid('3'));
+         },
+         2, "bcache0 bcache1 bcache1 - ", true},
+        {"tried again on the next pass", [] {}, 3, "bcache0 bcache1 bcache1 - ", true},
+        {"LVM answers again", [&] { pvs.SetFailing(false); }, 3, "bcache0 bcache1 bcache1 - ", true},
+        {"after two passes", [] {}, 4, "bcache0 bcache1 bcache1 - ", false},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        EXPECT_EQ(0, map.RefreshOsdInfo()) << step.what;
+        EXPECT_EQ(step.pvsRuns, pvs.Calls().size()) << step.what;
+        EXPECT_EQ(step.devices, devices()) << step.what;
+        EXPECT_EQ(step.incomplete ? "LVM did not answer" : "", map.Incomplete()) << step.what;
     }
 }
 

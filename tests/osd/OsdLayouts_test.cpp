@@ -52,7 +52,7 @@ TEST_F(OsdLayoutsTest, ClusterRootsCountLikeTheClassicOne)
     tree.AddOsd(CLUSTER + "/osd.12", "filestore", OsdTree::Fsid('e'));
     // Not OSD directories of a cluster: another daemon's, a removed OSD's,
     // one outside a cluster (a UUID with a "g"), a link to a cluster.
-    for (const char* name : {"/mon.a", "/osd.4_2026-12-07T10:00:00", "/osd.x"}) {
+    for (const char* name : {"/mon.a", "/osd.4_2026-12-07T10:00:00", "/osd.x", "/osd."}) {
         tree.AddOsd(CLUSTER + name, "filestore", OsdTree::Fsid('1'));
     }
     tree.AddOsd("g" + CLUSTER.substr(1) + "/osd.5", "filestore", OsdTree::Fsid('2'));
@@ -100,7 +100,7 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
         const char* device;
     } osds[] = {
         {"ceph-0", "dev/mapper/crypt", makedev(252, 1), "bcache0"},  // dm-crypt over LVM over bcache0
-        {"ceph-1", "dev/bcache1", makedev(252, 1), "bcache1"},       // the name match comes first
+        {"ceph-1", "dev/bcache1", 0, "bcache1"},                     // no stack: the name counts
         {"ceph-2", "dev/sdb", makedev(8, 16), ""},                   // bcache0's backing disk
         {"ceph-3", "dev/file", 0, ""},                               // a file-backed OSD
     };
@@ -120,6 +120,108 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
     EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-0/block") + ": on bcache0]"));
     EXPECT_EQ(1u, log.Count("block stack of")) << "nothing about the others";
     EXPECT_EQ(0u, log.Count("[ERROR]"));
+}
+
+// Every disk under an OSD is guarded: an OSD per volume of a shared volume
+// group, an OSD on a volume striped over two devices, an OSD on a partition
+// listed before its device, a filestore OSD on the file system of a device.
+// The stack answers for all of them: LVM is not asked.
+TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
+{
+    LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/spanning-osds.tree", "sys/");
+    map.sysPath = tree.Path("sys");
+    map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}, {"bcache2", DT_BLK}, {"bcache3", DT_BLK},
+                      {"bcache4p1", DT_BLK}, {"bcache4", DT_BLK}, {"bcache5", DT_BLK}};
+    tree.AddFile("dev/db", "");
+    const struct {
+        const char* osd;
+        const char* link;  // named after what a name match would wrongly take
+        dev_t number;
+        std::vector<std::string> devices;
+    } osds[] = {
+        {"ceph-0", "dev/ceph-vg/osd-block-0", makedev(254, 0), {"bcache0"}},
+        {"ceph-1", "dev/ceph-vg/osd-block-1", makedev(254, 1), {"bcache1"}},
+        {"ceph-2", "dev/ceph-striped/osd-block-2", makedev(254, 2), {"bcache2", "bcache3"}},
+        {"ceph-3", "dev/bcache4p1", makedev(252, 5), {"bcache4"}},
+    };
+    for (const auto& osd : osds) {
+        tree.AddFile(osd.link, "");
+        tree.AddBluestore(std::string("osd/") + osd.osd, OsdTree::Fsid(osd.osd[5]), tree.Path(osd.link),
+                          tree.Path("dev/db"), "");
+        map.blockNodes[tree.Path("osd/") + osd.osd + "/block"] = osd.number;
+    }
+    pvs.SetReport("  /dev/bcache0 ceph-vg\n  /dev/bcache1 ceph-vg\n");
+    tree.AddOsd("osd/ceph-4", "filestore", OsdTree::Fsid('4'));
+    map.dirDevices[tree.Path("osd/ceph-4")] = makedev(252, 6);
+    ASSERT_EQ(0, map.RefreshOsdInfo());
+    ASSERT_EQ(5u, map.OsdInfoList().size());
+    for (const OsdInfo& info : map.OsdInfoList()) {
+        const int at = info.fsid[0] - '0';
+        EXPECT_EQ(at == 4 ? std::vector<std::string>{"bcache5"} : osds[at].devices, info.bcacheDevices) << at;
+        EXPECT_EQ(at == 4 ? "" : osds[at].devices[0], info.block) << at;
+    }
+    EXPECT_TRUE(pvs.Calls().empty());
+    EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-2/block") + ": on bcache2, bcache3]"));
+    EXPECT_EQ(0u, log.Count("WARNING"));
+    ASSERT_EQ(0, map.RefreshOsdInfo());
+    EXPECT_EQ(3u, log.Count("block stack of")) << "not for a link that names its device, and at the rebuild only";
+}
+
+// A block device whose mapping is not made yet (an encrypted OSD being
+// opened), or whose stack cannot be read for now, is tied on a later pass.
+TEST_F(OsdLayoutsTest, TiesOnALaterPassWhatCouldNotBeReadYet)
+{
+    LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/dmcrypt-over-lvm.tree", "sys/");
+    map.sysPath = tree.Path("sys");
+    map.devEntries = {{"bcache0", DT_BLK}};
+    tree.AddFile("dev/db", "");
+    tree.AddFile("dev/mapper/crypt", "");
+    tree.AddBluestore("osd/ceph-0", OsdTree::Fsid('0'), tree.Path("dev/mapper/crypt"), tree.Path("dev/db"), "");
+    const std::string block = tree.Path("osd/ceph-0/block");
+    const std::string sysLink = "sys/dev/block/252:1";
+    const std::string sysTarget = "../../devices/virtual/block/dm-1";
+    const struct {
+        const char* what;
+        std::function<void()> hide, show;
+        const char* line;
+    } cases[] = {
+        {"the mapping comes later", [&] { map.blockNodes[block] = 0; },
+         [&] { map.blockNodes[block] = makedev(252, 1); }, "[ERROR][stat "},
+        {"the stack cannot be read yet",
+         [&] {
+             map.blockNodes[block] = makedev(252, 1);
+             tree.Remove(sysLink);
+         },
+         [&] { tree.AddLink(sysLink, sysTarget); }, "[WARNING][block stack of "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        OsdHostMap fresh{tree.Path("osd/"), tree.Root()};
+        fresh.sysPath = map.sysPath;
+        fresh.devEntries = map.devEntries;
+        c.hide();
+        fresh.blockNodes = map.blockNodes;
+        ASSERT_EQ(0, fresh.RefreshOsdInfo());
+        EXPECT_EQ("", fresh.OsdInfoList().at(0).block);
+        EXPECT_EQ("the devices under " + block + " could not be traced", fresh.Incomplete());
+        EXPECT_EQ(1u, log.Count(c.line));
+        c.show();
+        fresh.blockNodes = map.blockNodes;
+        ASSERT_EQ(0, fresh.RefreshOsdInfo());
+        EXPECT_EQ("bcache0", fresh.OsdInfoList().at(0).block);
+        EXPECT_EQ("", fresh.Incomplete());
+    }
+}
+
+TEST_F(OsdLayoutsTest, AnUnreadableClustersBaseGivesPrivilegeBack)
+{
+    g_privilege.euid = 1000;
+    tree.AddOsd("osd/ceph-0", "filestore", OsdTree::Fsid('a'));
+    map.baseError = EACCES;
+    EXPECT_EQ(-1, map.RefreshOsdInfo());
+    EXPECT_EQ(g_privilege.calls, (std::vector<std::string>{"setuid(0)", "seteuid(1000)"}));
+    EXPECT_EQ(1u, log.Count("[ERROR][opendir " + tree.Root() + " error:13 Permission denied]"));
 }
 
 } // namespace

@@ -229,13 +229,16 @@ dm() {
 }
 
 # lv VG LV [PV...]: a logical volume on the physical volumes PV (kernel
-# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV).
+# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV). Without
+# a PV it has no /sys/dev/block entry: a volume whose block stack cannot be
+# read, which only LVM's report (see pv) ties to its devices.
 lv() {
     local vg=$1 lv=$2
     shift 2
     dm "${vg//-/--}-${lv//-/--}" "$@"
     mkdir -p "/dev/$vg"
     ln -s "../$last_dm" "/dev/$vg/$lv"
+    [ "$#" -gt 0 ] || rm "/sys/dev/block/251:$next_minor"
 }
 
 # partition NAME DISK [NUMBER [PARTUUID]]: partition NAME of DISK, its sysfs
