@@ -130,40 +130,39 @@ TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
 {
     LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/spanning-osds.tree", "sys/");
     map.sysPath = tree.Path("sys");
-    map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}, {"bcache2", DT_BLK}, {"bcache3", DT_BLK},
-                      {"bcache4p1", DT_BLK}, {"bcache4", DT_BLK}, {"bcache5", DT_BLK}};
-    tree.AddFile("dev/db", "");
+    for (const char* dev : {"bcache0", "bcache1", "bcache2", "bcache3", "bcache4p1", "bcache4", "bcache5"}) {
+        map.devEntries.emplace_back(dev, DT_BLK);
+    }
     const struct {
-        const char* osd;
         const char* link;  // named after what a name match would wrongly take
         dev_t number;
         std::vector<std::string> devices;
     } osds[] = {
-        {"ceph-0", "dev/ceph-vg/osd-block-0", makedev(254, 0), {"bcache0"}},
-        {"ceph-1", "dev/ceph-vg/osd-block-1", makedev(254, 1), {"bcache1"}},
-        {"ceph-2", "dev/ceph-striped/osd-block-2", makedev(254, 2), {"bcache2", "bcache3"}},
-        {"ceph-3", "dev/bcache4p1", makedev(252, 5), {"bcache4"}},
+        {"dev/ceph-vg/osd-block-0", makedev(254, 0), {"bcache0"}},
+        {"dev/ceph-vg/osd-block-1", makedev(254, 1), {"bcache1"}},
+        {"dev/ceph-striped/osd-block-2", makedev(254, 2), {"bcache2", "bcache3"}},
+        {"dev/bcache4p1", makedev(252, 5), {"bcache4"}},
+        {"", 0, {"bcache5"}},  // filestore
     };
-    for (const auto& osd : osds) {
+    tree.AddFile("dev/db", "");
+    for (char id = '0'; id <= '3'; ++id) {
+        const auto& osd = osds[id - '0'];
         tree.AddFile(osd.link, "");
-        tree.AddBluestore(std::string("osd/") + osd.osd, OsdTree::Fsid(osd.osd[5]), tree.Path(osd.link),
-                          tree.Path("dev/db"), "");
-        map.blockNodes[tree.Path("osd/") + osd.osd + "/block"] = osd.number;
+        tree.AddBluestore(std::string("osd/ceph-") + id, OsdTree::Fsid(id), tree.Path(osd.link), tree.Path("dev/db"), "");
+        map.blockNodes[tree.Path("osd/ceph-") + id + "/block"] = osd.number;
     }
-    pvs.SetReport("  /dev/bcache0 ceph-vg\n  /dev/bcache1 ceph-vg\n");
     tree.AddOsd("osd/ceph-4", "filestore", OsdTree::Fsid('4'));
     map.dirDevices[tree.Path("osd/ceph-4")] = makedev(252, 6);
-    ASSERT_EQ(0, map.RefreshOsdInfo());
+    pvs.SetReport("  /dev/bcache0 ceph-vg\n  /dev/bcache1 ceph-vg\n");
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_EQ(0, map.RefreshOsdInfo());
+    }
     ASSERT_EQ(5u, map.OsdInfoList().size());
     for (const OsdInfo& info : map.OsdInfoList()) {
-        const int at = info.fsid[0] - '0';
-        EXPECT_EQ(at == 4 ? std::vector<std::string>{"bcache5"} : osds[at].devices, info.bcacheDevices) << at;
-        EXPECT_EQ(at == 4 ? "" : osds[at].devices[0], info.block) << at;
+        EXPECT_EQ(osds[info.fsid[0] - '0'].devices, info.bcacheDevices) << info.dirName;
     }
     EXPECT_TRUE(pvs.Calls().empty());
     EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-2/block") + ": on bcache2, bcache3]"));
-    EXPECT_EQ(0u, log.Count("WARNING"));
-    ASSERT_EQ(0, map.RefreshOsdInfo());
     EXPECT_EQ(3u, log.Count("block stack of")) << "not for a link that names its device, and at the rebuild only";
 }
 
@@ -172,46 +171,33 @@ TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
 TEST_F(OsdLayoutsTest, TiesOnALaterPassWhatCouldNotBeReadYet)
 {
     LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/dmcrypt-over-lvm.tree", "sys/");
-    map.sysPath = tree.Path("sys");
-    map.devEntries = {{"bcache0", DT_BLK}};
     tree.AddFile("dev/db", "");
     tree.AddFile("dev/mapper/crypt", "");
     tree.AddBluestore("osd/ceph-0", OsdTree::Fsid('0'), tree.Path("dev/mapper/crypt"), tree.Path("dev/db"), "");
     const std::string block = tree.Path("osd/ceph-0/block");
-    const std::string sysLink = "sys/dev/block/252:1";
-    const std::string sysTarget = "../../devices/virtual/block/dm-1";
-    const struct {
-        const char* what;
-        std::function<void()> hide, show;
-        const char* line;
-    } cases[] = {
-        {"the mapping comes later", [&] { map.blockNodes[block] = 0; },
-         [&] { map.blockNodes[block] = makedev(252, 1); }, "[ERROR][stat "},
-        {"the stack cannot be read yet",
-         [&] {
-             map.blockNodes[block] = makedev(252, 1);
-             tree.Remove(sysLink);
-         },
-         [&] { tree.AddLink(sysLink, sysTarget); }, "[WARNING][block stack of "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        log.Clear();
+    for (bool mappingLate : {true, false}) {
+        SCOPED_TRACE(mappingLate ? "the mapping comes later" : "the stack cannot be read yet");
         OsdHostMap fresh{tree.Path("osd/"), tree.Root()};
-        fresh.sysPath = map.sysPath;
-        fresh.devEntries = map.devEntries;
-        c.hide();
-        fresh.blockNodes = map.blockNodes;
+        fresh.sysPath = tree.Path("sys");
+        fresh.devEntries = {{"bcache0", DT_BLK}};
+        fresh.blockNodes[block] = mappingLate ? 0 : makedev(252, 1);
+        tree.Remove("sys/dev/block/252:1");
+        if (mappingLate) {
+            tree.AddLink("sys/dev/block/252:1", "../../devices/virtual/block/dm-1");
+        }
         ASSERT_EQ(0, fresh.RefreshOsdInfo());
         EXPECT_EQ("", fresh.OsdInfoList().at(0).block);
         EXPECT_EQ("the devices under " + block + " could not be traced", fresh.Incomplete());
-        EXPECT_EQ(1u, log.Count(c.line));
-        c.show();
-        fresh.blockNodes = map.blockNodes;
+        fresh.blockNodes[block] = makedev(252, 1);
+        if (!mappingLate) {
+            tree.AddLink("sys/dev/block/252:1", "../../devices/virtual/block/dm-1");
+        }
         ASSERT_EQ(0, fresh.RefreshOsdInfo());
         EXPECT_EQ("bcache0", fresh.OsdInfoList().at(0).block);
         EXPECT_EQ("", fresh.Incomplete());
     }
+    EXPECT_EQ(1u, log.Count("[ERROR][stat " + block));
+    EXPECT_EQ(1u, log.Count("[WARNING][block stack of " + block + ": cannot read"));
 }
 
 TEST_F(OsdLayoutsTest, AnUnreadableClustersBaseGivesPrivilegeBack)
