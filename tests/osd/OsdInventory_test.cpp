@@ -7,7 +7,6 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
-#include <map>
 
 #include "support/FakeKernel.h"
 #include "support/FakePrivilege.h"
@@ -283,60 +282,6 @@ TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
             map.TieByVolumeGroup(info, lvm);
         }
         EXPECT_EQ(r.second, info.bcacheDevices) << r.first;
-    }
-}
-
-// LVM is asked once per rebuild, and only for an OSD that nothing else ties;
-// while it does not answer, such an OSD keeps what the last rebuild found.
-TEST_F(OsdInventoryTest, AsksLvmOnceAndOnlyForWhatNothingElseTies)
-{
-    for (const char* dev : {"dev/bcache0", "dev/db", "dev/vg/lv1", "dev/vg/lv2"}) {
-        tree.AddFile(dev, "");
-    }
-    map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}};
-    pvs.SetReport("  /dev/bcache1 vg\n");
-    auto devices = [&] {  // by directory name
-        std::map<std::string, std::string> byDir;
-        for (const OsdInfo& info : map.OsdInfoList()) {
-            byDir[info.dirName] = info.bcacheDevices.empty() ? std::string("-") : info.bcacheDevices[0];
-        }
-        std::string text;
-        for (const auto& entry : byDir) {
-            text += entry.second + " ";
-        }
-        return text;
-    };
-    const struct {
-        const char* what;
-        std::function<void()> change;
-        size_t pvsRuns;  // so far
-        const char* devices;
-        bool incomplete;
-    } steps[] = {
-        {"named in its link", [&] { tree.AddBluestore("ceph-0", OsdTree::Fsid('0'), "../dev/bcache0", "../dev/db", ""); },
-         0, "bcache0 ", false},
-        {"two on a volume group",
-         [&] {
-             tree.AddBluestore("ceph-1", OsdTree::Fsid('1'), "../dev/vg/lv1", "../dev/db", "");
-             tree.AddBluestore("ceph-2", OsdTree::Fsid('2'), "../dev/vg/lv2", "../dev/db", "");
-         },
-         1, "bcache0 bcache1 bcache1 ", false},
-        {"LVM stops answering as another OSD comes",
-         [&] {
-             pvs.SetFailing(true);
-             tree.AddOsd("ceph-3", "filestore", OsdTree::Fsid('3'));
-         },
-         2, "bcache0 bcache1 bcache1 - ", true},
-        {"tried again on the next pass", [] {}, 3, "bcache0 bcache1 bcache1 - ", true},
-        {"LVM answers again", [&] { pvs.SetFailing(false); }, 3, "bcache0 bcache1 bcache1 - ", true},
-        {"after two passes", [] {}, 4, "bcache0 bcache1 bcache1 - ", false},
-    };
-    for (const auto& step : steps) {
-        step.change();
-        EXPECT_EQ(0, map.RefreshOsdInfo()) << step.what;
-        EXPECT_EQ(step.pvsRuns, pvs.Calls().size()) << step.what;
-        EXPECT_EQ(step.devices, devices()) << step.what;
-        EXPECT_EQ(step.incomplete ? "LVM did not answer" : "", map.Incomplete()) << step.what;
     }
 }
 
