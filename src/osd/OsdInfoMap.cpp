@@ -52,7 +52,8 @@ bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& ot
 {
     return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const OsdInfo& a, const OsdInfo& b) {
         return a.block == b.block && a.fsid == b.fsid && a.engineType == b.engineType &&
-               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink;
+               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink &&
+               a.bcacheDevices == b.bcacheDevices;
     });
 }
 
