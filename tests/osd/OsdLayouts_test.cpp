@@ -153,6 +153,7 @@ TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
     }
     tree.AddOsd("osd/ceph-4", "filestore", OsdTree::Fsid('4'));
     map.dirDevices[tree.Path("osd/ceph-4")] = makedev(252, 6);
+    tree.AddOsd("osd/ceph-9", "bluestore", OsdTree::Fsid('9'));  // no links yet: the second pass retries
     pvs.SetReport("  /dev/bcache0 ceph-vg\n  /dev/bcache1 ceph-vg\n");
     for (int pass = 0; pass < 2; ++pass) {
         ASSERT_EQ(0, map.RefreshOsdInfo());
@@ -160,10 +161,11 @@ TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
     ASSERT_EQ(5u, map.OsdInfoList().size());
     for (const OsdInfo& info : map.OsdInfoList()) {
         EXPECT_EQ(osds[info.fsid[0] - '0'].devices, info.bcacheDevices) << info.dirName;
+        EXPECT_EQ(info.engineType == ENGINE_BLUESTORE ? info.bcacheDevices[0] : "", info.block) << info.dirName;
     }
     EXPECT_TRUE(pvs.Calls().empty());
     EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-2/block") + ": on bcache2, bcache3]"));
-    EXPECT_EQ(3u, log.Count("block stack of")) << "not for a link that names its device, and at the rebuild only";
+    EXPECT_EQ(3u, log.Count("block stack of")) << "not for a link that names its device, nor again at a retry";
 }
 
 // A block device whose mapping is not made yet (an encrypted OSD being
