@@ -257,7 +257,7 @@ TEST_F(OsdInventoryTest, RaisesPrivilegeAroundEachPassOverTheRoot)
 // a bcache device, and never one record's device taken from another.
 TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
 {
-    map.devList = {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5", "bcache6p1", "bcache6"};
+    map.devList = {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5", "bcache6p1", "bcache6", "bcachep1"};
     const LvmReport lvm = {{"bcache4", "ceph-vg1"}, {"bcache6p1", "ceph-vg1"}, {"bcache5", "ceph-vg10"},
                            {"sdq", "ceph-vg1"},     {"bcache.4", "ceph-vg1"}};
     const std::pair<const char*, std::vector<std::string>> records[] = {  // block link, devices
@@ -267,6 +267,7 @@ TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
         {"/dev/bcache2p1", {"bcache2"}},
         {"/dev/bcache6p1", {"bcache6"}},
         {"/dev/bcache3p", {}},
+        {"/dev/bcachep1", {"bcachep1"}},  // a device of its own, no partition
         {"/dev/ceph-vg10/osd-block-1", {"bcache5"}},
         // One volume group over two devices: the report cannot tell which
         // volume lies where, so each of its OSDs guards both.
