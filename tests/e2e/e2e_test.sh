@@ -382,6 +382,8 @@ case_status_metrics_file_kept_clean() {
     check "a file that cannot be written is said on standard error" \
         grep -q '^quelvar --status: cannot write /proc/quelvar.prom: ' "$OUT/run/stderr"
     check "and hides no UNPROTECTED disk: exit status 2" test "$(status)" = 2
+    sim write-through SIM_ARGS="--status --prometheus=/proc/quelvar.prom"
+    check "with every disk protected, such a file gives 3, not 0" test "$(status)" = 3
 }
 
 case_status_cephadm_host() {
