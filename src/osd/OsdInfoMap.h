@@ -89,6 +89,7 @@ protected:
     // Adds `name` (a bcache device or one of its partitions) as the whole
     // bcache device, when /dev lists that device.
     void AddBcacheDevice(OsdInfo& info, const std::string& name);
+
     std::vector<OsdInfo> osdInfoList;
     std::string osdPath;
     int32_t bcacheCheck = 1;
