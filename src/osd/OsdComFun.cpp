@@ -45,7 +45,10 @@ void ParseLvmReport(const std::vector<std::string>& lines, LvmReport& report)
         std::istringstream fields(line);
         PhysicalVolume pv;
         std::string rest;
-        if (!(fields >> pv.dev) || pv.dev.compare(0, 5, "/dev/") != 0 || pv.dev.size() == 5) {
+        // A zero byte is no text LVM prints, and would hide the rest of a
+        // name from the character rule.
+        if (line.find('\0') != std::string::npos || !(fields >> pv.dev) || pv.dev.compare(0, 5, "/dev/") != 0 ||
+            pv.dev.size() == 5) {
             continue;
         }
         // A third word makes the line something else than a volume.
