@@ -10,8 +10,6 @@
 #include "sys/Log.h"
 #include "sys/Status.h"
 
-volatile std::sig_atomic_t running = 1;
-
 extern "C" void HandleSigterm(int /*signal*/)
 {
     running = 0;

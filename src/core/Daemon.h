@@ -5,15 +5,11 @@
 
 #include <dirent.h>
 
-#include <csignal>
 #include <string>
 
 #include "core/DiskWatch.h"
 #include "osd/OsdInfoMap.h"
-
-// Cleared by the SIGTERM handler and read once at the top of every pass.
-// volatile sig_atomic_t so that the loop really re-reads it each time.
-extern volatile std::sig_atomic_t running;
+#include "sys/Running.h"
 
 // The SIGTERM handler: clears `running` and does nothing else.
 extern "C" void HandleSigterm(int signal);

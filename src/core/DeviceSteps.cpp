@@ -41,7 +41,7 @@ int FlushWithPrivilege(BcacheDev& device)
 const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device)
 {
     for (const OsdInfo& record : records) {
-        if (record.block == device && record.engineType == ENGINE_BLUESTORE && record.blockLink != record.dbLink) {
+        if (record.engineType == ENGINE_BLUESTORE && record.blockLink != record.dbLink && record.IsCarriedBy(device)) {
             return &record;
         }
     }
@@ -50,12 +50,17 @@ const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std
 
 const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device)
 {
+    const OsdInfo* other = nullptr;
     for (const OsdInfo& record : records) {
-        if (record.block == device) {
+        if (!record.IsCarriedBy(device)) {
+            continue;
+        }
+        if (record.engineType == ENGINE_BLUESTORE) {
             return &record;
         }
+        other = other != nullptr ? other : &record;
     }
-    return nullptr;
+    return other;
 }
 
 int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode, DeviceFacts& facts)

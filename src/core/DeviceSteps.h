@@ -13,13 +13,15 @@
 #include "osd/OsdInfo.h"
 
 // The first record that obliges the device's backing disk to lose its
-// volatile write cache: a bluestore OSD whose block is exactly `device` and
-// whose DB link differs from its block link (so its DB lives elsewhere and
-// the data disk's cache would hold acknowledged writes). Null when none.
+// volatile write cache: a bluestore OSD carried by `device` (one of its
+// bcache devices) whose DB link differs from its block link (so its DB
+// lives elsewhere and the data disk's cache would hold acknowledged
+// writes). Null when none.
 [[nodiscard]] const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device);
 
-// The first record whose OSD has its block on `device`, whatever its type
-// and links: the OSD the device carries. Null when none.
+// The OSD the device carries, whatever its type and links: the first
+// bluestore record carried by `device`, else the first other one. Null when
+// none.
 [[nodiscard]] const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device);
 
 // What the write-cache step reads of one bcache device, and the status

@@ -2,23 +2,22 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <vector>
+#include <algorithm>
+#include <sstream>
 
 #include "osd/CommandRunner.h"
 #include "osd/OsdFile.h"
-#include "sys/ScopedHandles.h"
-#include "sys/Log.h"
-#include "sys/SafeString.h"
+#include "sys/CheckedFile.h"
 
 namespace {
 
 constexpr size_t BCACHE_NAME_MIN = 7;
 constexpr size_t FSID_LENGTH = 36;
-constexpr size_t PVS_LINE_SIZE = 256;
 
 } // namespace
+
+// Without headings, so every line is a volume; nothing here needs a shell.
+const std::vector<std::string> PVS_REPORT_COMMAND = {"pvs", "--noheadings", "-o", "pv_name,vg_name"};
 
 int OsdComFun::IsBcacheName(const std::string& name)
 {
@@ -40,64 +39,73 @@ int OsdComFun::ReadFsid(const std::string& dir, const std::string& name, std::st
     return fsid->size() == FSID_LENGTH ? 0 : -1;
 }
 
-bool OsdComFun::IsPhysicalVolume(const std::string& dev)
+void ParseLvmReport(const std::vector<std::string>& lines, LvmReport& report)
 {
-    return FindPhysicalVolume(dev) == 0;
+    for (const std::string& line : lines) {
+        std::istringstream fields(line);
+        PhysicalVolume pv;
+        std::string rest;
+        // A zero byte is no text LVM prints, and would hide the rest of a
+        // name from the character rule.
+        if (line.find('\0') != std::string::npos || !(fields >> pv.dev) || pv.dev.compare(0, 5, "/dev/") != 0 ||
+            pv.dev.size() == 5) {
+            continue;
+        }
+        // A third word makes the line something else than a volume.
+        if (fields >> pv.vg && fields >> rest) {
+            continue;
+        }
+        pv.dev.erase(0, 5);
+        report.push_back(pv);
+    }
 }
 
-int OsdComFun::FindPhysicalVolume(const std::string& dev)
+int VolumeGroupOf(const LvmReport& report, const std::string& dev, std::string& vg)
 {
-    ScopedPipe stream(*this, OpenPipe("pvs", "r"));
-    if (stream.get() == nullptr) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "popen error: %d\n", error);
-        return LVM_FAILED;
+    if (dev.empty() || CheckPathChars(dev.c_str()) != 0) {
+        return -1;
     }
-    // The blank after the name keeps sdb from matching the line of sdb1.
-    std::string pattern = "/dev/" + dev + " ";
-    char buffer[PVS_LINE_SIZE];
-    int result = -1;
-    for (;;) {
-        if (memset_s(buffer, sizeof(buffer), 0, sizeof(buffer)) != 0 ||
-            ReadLine(buffer, sizeof(buffer), stream.get()) == nullptr) {
-            break;
-        }
-        if (strstr(buffer, pattern.c_str()) != nullptr) {
-            // Listed is listed, whatever else pvs had to say afterwards.
-            result = 0;
-            break;
+    for (const PhysicalVolume& pv : report) {
+        if (pv.dev == dev && !pv.vg.empty()) {
+            vg = pv.vg;
+            return 0;
         }
     }
-    int status = stream.Close();
-    // A pvs that fails (LVM not ready at boot, a lock held) prints nothing,
-    // which reads like "not a physical volume"; its exit status tells.
-    return result == 0 || status == 0 ? result : LVM_FAILED;
+    return -1;
+}
+
+bool OsdComFun::IsPhysicalVolume(const std::string& dev)
+{
+    LvmReport report;
+    if (ReadLvmReport(report) != 0) {
+        return false;
+    }
+    return std::any_of(report.begin(), report.end(), [&](const PhysicalVolume& pv) { return pv.dev == dev; });
 }
 
 int OsdComFun::GetVolumeGroup(const std::string& dev, std::string& vg)
 {
-    return LookUpVolumeGroup(dev, vg) == 0 ? 0 : -1;
+    LvmReport report;
+    if (dev.empty() || CheckPathChars(dev.c_str()) != 0 || ReadLvmReport(report) != 0) {
+        return -1;
+    }
+    return VolumeGroupOf(report, dev, vg);
 }
 
-int OsdComFun::LookUpVolumeGroup(const std::string& dev, std::string& vg)
+int OsdComFun::RunPvs(std::vector<std::string>& lines, int* status)
 {
-    int listed = FindPhysicalVolume(dev);
-    if (listed != 0) {
-        return listed;
-    }
+    return RunProgram(PVS_REPORT_COMMAND, lines, status);
+}
+
+int OsdComFun::ReadLvmReport(LvmReport& report)
+{
     std::vector<std::string> lines;
     int status = 0;
-    if (RunCommand("pvs --noheadings -o vg_name /dev/" + dev, lines, &status) != 0 || status != 0) {
+    // A pvs that fails (LVM not ready at boot) prints nothing, which reads
+    // like a host without volumes; its exit status tells them apart.
+    if (RunPvs(lines, &status) != 0 || status != 0) {
         return LVM_FAILED;
     }
-    // A warning printed before the name makes the answer ambiguous.
-    if (lines.size() != 1) {
-        return LVM_FAILED;
-    }
-    size_t start = lines[0].find_first_not_of(' ');
-    if (start == std::string::npos) {
-        return LVM_FAILED;
-    }
-    vg = lines[0].substr(start);
+    ParseLvmReport(lines, report);
     return 0;
 }

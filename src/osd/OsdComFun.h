@@ -3,8 +3,31 @@
 #define QUELVAR_OSD_OSDCOMFUN_H
 
 #include <string>
+#include <vector>
 
 #include "sys/SystemApi.h"
+
+// One physical volume as LVM reports it: its device as LVM names it, less
+// "/dev/" (bcache0, mapper/crypt-1), and its volume group (empty when none).
+struct PhysicalVolume {
+    std::string dev;
+    std::string vg;
+};
+using LvmReport = std::vector<PhysicalVolume>;
+
+// The command of the report: every physical volume with its volume group,
+// one a line, in one run.
+extern const std::vector<std::string> PVS_REPORT_COMMAND;
+
+// Takes the physical volumes out of the report's lines: one or two words a
+// line, the first a path under "/dev/". Any other line (a warning LVM put
+// on its standard output) is left out.
+void ParseLvmReport(const std::vector<std::string>& lines, LvmReport& report);
+
+// The volume group of /dev/<dev> in `report`. 0 with the name in `vg`; -1
+// when the report does not list the device with a group, or the name breaks
+// the character rule on device names (`vg` unchanged).
+[[nodiscard]] int VolumeGroupOf(const LvmReport& report, const std::string& dev, std::string& vg);
 
 class OsdComFun : public SystemApi {
 public:
@@ -16,20 +39,20 @@ public:
     // 0 when dir + name + "/fsid" exists and its first line is exactly 36
     // characters, that line then being in *fsid; -1 otherwise.
     [[nodiscard]] virtual int ReadFsid(const std::string& dir, const std::string& name, std::string* fsid);
-    // True when the "pvs" report lists /dev/<dev>.
+    // True when the LVM report lists /dev/<dev>. One report each call.
     [[nodiscard]] virtual bool IsPhysicalVolume(const std::string& dev);
     // 0 with the bare volume group name of /dev/<dev> in `vg`; -1 otherwise
-    // (`vg` unchanged).
+    // (`vg` unchanged). One report each call.
     [[nodiscard]] virtual int GetVolumeGroup(const std::string& dev, std::string& vg);
 
-    // The two lookups above, telling a "no" apart from a pvs that could not
-    // answer. 0 listed; -1 not listed; LVM_FAILED when pvs did not start or
-    // exited with an error before listing the device.
-    [[nodiscard]] int FindPhysicalVolume(const std::string& dev);
-    // 0 with the name in `vg`; -1 the device is no physical volume (a
-    // complete answer); LVM_FAILED when pvs failed, or printed no usable name
-    // for a device it lists. `vg` is changed only on 0.
-    [[nodiscard]] virtual int LookUpVolumeGroup(const std::string& dev, std::string& vg);
+    // Runs PVS_REPORT_COMMAND: RunProgram's result, the output in `lines`,
+    // the exit status in `status`.
+    [[nodiscard]] virtual int RunPvs(std::vector<std::string>& lines, int* status);
+
+    // The report of every physical volume, read once. 0 read; LVM_FAILED
+    // when pvs did not answer: it could not start, exited with an error,
+    // ran past its deadline or was stopped with the daemon.
+    [[nodiscard]] int ReadLvmReport(LvmReport& report);
 };
 
 // A pvs run that failed: LVM may not be ready yet, so the answer may change.

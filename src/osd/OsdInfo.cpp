@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,8 +26,9 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
     if (name.empty() || dir.empty() || name[0] == '.') {
         return -1;
     }
-    // Ceph creates "block.wal" only when the WAL has a device of its own, so
-    // its absence is the common layout; "block" and "block.db" must be there.
+    // Ceph creates "block.db" and "block.wal" only for a DB or WAL on a
+    // device of its own, so their absence is the common layout: the DB then
+    // lives inside the block device. "block" must be there.
     struct LinkField {
         const char* suffix;
         std::string* field;
@@ -34,7 +36,7 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
     };
     const LinkField links[] = {
         {"/block", &blockLink, false},
-        {"/block.db", &dbLink, false},
+        {"/block.db", &dbLink, true},
         {"/block.wal", &walLink, true},
     };
     for (const LinkField& link : links) {
@@ -54,7 +56,7 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
             // not there and for one whose target is gone; readlink does not.
             ssize_t length = ReadLink(path, target, sizeof(target));
             if (length < 0 && errno == ENOENT) {
-                link.field->clear();
+                *link.field = link.field == &dbLink ? blockLink : std::string();
                 continue;
             }
             return -1;
@@ -69,4 +71,9 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
         link.field->assign(target, static_cast<size_t>(length));
     }
     return 0;
+}
+
+bool OsdInfo::IsCarriedBy(const std::string& device) const
+{
+    return std::find(bcacheDevices.begin(), bcacheDevices.end(), device) != bcacheDevices.end();
 }

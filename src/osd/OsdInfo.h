@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "osd/OsdComFun.h"
 
@@ -27,13 +28,21 @@ public:
     // refused.
     [[nodiscard]] int ReadBluestoreLinks(const std::string& dir, const std::string& name);
 
-    std::string block;       // bcache device carrying the OSD's block, e.g. bcache0
+    // True when `device` (a bcache device's name) is one of bcacheDevices.
+    [[nodiscard]] bool IsCarriedBy(const std::string& device) const;
+
+    std::string block;       // the first of bcacheDevices for bluestore, e.g. bcache0; else empty
     std::string fsid;        // 36 characters in a kept record
     int32_t engineType = ENGINE_UNKNOWN;
     std::string blockLink;   // target texts of the bluestore links, unresolved
-    std::string dbLink;
+    std::string dbLink;      // "block.db", or blockLink when there is none: the DB inside the block device
     std::string walLink;
     std::string dirName;     // the OSD directory: /var/lib/ceph/osd/ceph-0, /var/lib/ceph/<fsid>/osd.0
+    // Every bcache device the OSD's data lives on, each once, by name
+    // (bcache2 before bcache10): below its block device for bluestore, below
+    // the file system of its directory for the other types. Whole devices
+    // only: an OSD on bcache0p1 is carried by bcache0.
+    std::vector<std::string> bcacheDevices;
 };
 
 #endif

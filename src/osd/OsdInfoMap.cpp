@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "osd/CommandRunner.h"
 #include "osd/OsdFile.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Log.h"
@@ -51,7 +52,8 @@ bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& ot
 {
     return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const OsdInfo& a, const OsdInfo& b) {
         return a.block == b.block && a.fsid == b.fsid && a.engineType == b.engineType &&
-               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink;
+               a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink &&
+               a.bcacheDevices == b.bcacheDevices;
     });
 }
 
@@ -60,6 +62,24 @@ bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& ot
 bool ListChanged(const std::vector<std::string>& newList, const std::vector<std::string>& cachedList)
 {
     return newList != cachedList;
+}
+
+bool ByDeviceName(const std::string& left, const std::string& right)
+{
+    return left.size() != right.size() ? left.size() < right.size() : left < right;
+}
+
+bool IsBcachePartitionName(const std::string& name)
+{
+    constexpr size_t prefix = 6;  // "bcache"
+    const size_t mark = name.rfind('p');
+    auto digits = [&](size_t from, size_t to) {
+        return to > from && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from),
+                                        name.begin() + static_cast<std::ptrdiff_t>(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return name.compare(0, prefix, "bcache") == 0 && mark != std::string::npos && digits(prefix, mark) &&
+           digits(mark + 1, name.size());
 }
 
 bool PathHasComponent(const std::string& path, const std::string& needle, bool partitions)
@@ -106,6 +126,8 @@ int OsdInfoMap::RefreshOsdInfo()
     if (osdPath.empty() || osdPath.back() != '/') {
         return -1;
     }
+    // A pvs killed earlier that only now could end.
+    ReapKilledCommands();
     std::vector<std::string> fsids;
     fsids.reserve(OSD_LIST_CAPACITY);
     std::vector<std::string> signatures;
@@ -153,6 +175,7 @@ int OsdInfoMap::RefreshOsdInfo()
 int OsdInfoMap::Rebuild(bool retry)
 {
     rebuildIncomplete = false;
+    incompleteReason.clear();
     std::vector<OsdInfo> previous;
     if (retry) {
         previous = osdInfoList;
@@ -216,23 +239,16 @@ std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& 
 
 bool OsdInfoMap::RefusalMayHeal(const std::string& dir, const std::string& name)
 {
-    // No fsid yet: its arrival changes the fsid list.
     std::string fsid;
-    if (ReadFsid(dir, name, &fsid) != 0) {
-        return false;
+    return ReadFsid(dir, name, &fsid) == 0;
+}
+
+void OsdInfoMap::MarkIncomplete(const std::string& why)
+{
+    if (!rebuildIncomplete) {
+        incompleteReason = why;
     }
-    // A bluestore OSD with its DB on the block device has a "block" and no
-    // "block.db" for good: a layout, not a moment of its activation (and a
-    // "block.db" that appears later changes its signature).
-    char block[PATH_BUFFER_SIZE];
-    char db[PATH_BUFFER_SIZE];
-    if (FormatPath(block, "%s%s/block", dir.c_str(), name.c_str()) < 0 ||
-        FormatPath(db, "%s%s/block.db", dir.c_str(), name.c_str()) < 0) {
-        return false;
-    }
-    char target[PATH_BUFFER_SIZE];
-    bool noDb = ReadLink(db, target, sizeof(target)) < 0 && errno == ENOENT;
-    return !(noDb && Access(block, F_OK) == 0);
+    rebuildIncomplete = true;
 }
 
 int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures)
@@ -295,44 +311,21 @@ int OsdInfoMap::UpdateOsdInfoList()
     uid_t saved = geteuid();
     std::vector<OsdInfo> records;
     records.reserve(OSD_LIST_CAPACITY);
-    std::vector<std::string> blockPaths;
     int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
         OsdInfo info;
         if (ProbeOsdDir(root, name, &info) == 0) {
             info.dirName = root + name;
             records.push_back(info);
-            blockPaths.push_back(root + name + "/block");
         } else if (RefusalMayHeal(root, name)) {
-            MarkIncomplete();
+            MarkIncomplete("the OSD directory " + root + name + " could not be read whole");
         }
     });
     if (result != 0) {
         return result;
     }
+    std::vector<OsdInfo> previous = std::move(osdInfoList);
     osdInfoList = std::move(records);
-    // Still privileged: the LVM queries run as the superuser.
-    for (const std::string& dev : devList) {
-        ResolveBlockDev(dev);
-    }
-    MatchByBlockStack(blockPaths);
+    // Still privileged: pvs, if it must be asked, runs as the superuser.
+    TieDevices(previous);
     return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
-}
-
-void OsdInfoMap::ResolveBlockDev(const std::string& name)
-{
-    std::string vg;
-    int lookup = LookUpVolumeGroup(name, vg);
-    if (lookup == LVM_FAILED) {
-        MarkIncomplete();
-    }
-    bool inVolumeGroup = lookup == 0;
-    const std::string& needle = inVolumeGroup ? vg : name;
-    // A whole component, so that bcache1 does not claim the OSD on bcache10;
-    // a plain device also owns the partitions made on it.
-    for (OsdInfo& info : osdInfoList) {
-        if (info.engineType == ENGINE_BLUESTORE && PathHasComponent(info.blockLink, needle, !inVolumeGroup)) {
-            info.block = name;
-            return;
-        }
-    }
 }

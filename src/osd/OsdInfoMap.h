@@ -30,6 +30,14 @@ constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
                                const std::vector<std::string>& cachedList);
 
+// True for the name the kernel gives a partition of a bcache device:
+// "bcache", digits, "p", digits (bcache0p1). Such a device is never a target
+// of its own: what lives on it lives on its whole device.
+[[nodiscard]] bool IsBcachePartitionName(const std::string& name);
+
+// Device names as people count them: bcache2 before bcache10.
+[[nodiscard]] bool ByDeviceName(const std::string& left, const std::string& right);
+
 // True when `needle` is a whole component of `path` ("/" or the start before
 // it, "/" or the end after it); with `partitions`, a component that is the
 // needle followed by "p" and digits (bcache0p1 for bcache0) counts as well.
@@ -50,6 +58,11 @@ public:
     [[nodiscard]] int ProbeOsdDir(const std::string& dir, const std::string& name, OsdInfo* info);
 
     [[nodiscard]] const std::vector<OsdInfo>& OsdInfoList() const { return osdInfoList; }
+    // Why the last rebuild could not see everything (an OSD directory half
+    // read, the devices under an OSD not traced, LVM not answering); empty
+    // when it was complete. A device it shows carrying no OSD may then carry
+    // one.
+    [[nodiscard]] const std::string& Incomplete() const { return incompleteReason; }
 
 protected:
     // With `signatures`, also appends the DirSignature of each directory
@@ -59,7 +72,23 @@ protected:
     void SaveFsidList(const std::vector<std::string>& list);
     void SaveDevList(const std::vector<std::string>& list);
     [[nodiscard]] int UpdateOsdInfoList();
-    void ResolveBlockDev(const std::string& name);
+
+    // Ties every record to the bcache devices its data lives on (its
+    // bcacheDevices, and `block` for bluestore), for the records of a
+    // rebuild; `previous` are the last rebuild's. The block stack answers
+    // first; where it cannot, the names in the block link, then the volume
+    // groups of the LVM report, read at most once.
+    void TieDevices(const std::vector<OsdInfo>& previous);
+    // The bcache devices whose name (or a partition's) is a component of
+    // the record's block link.
+    void TieByDeviceName(OsdInfo& info);
+    // The bcache devices that `lvm` lists, themselves or a partition of
+    // theirs, as physical volumes of a volume group named as a component of
+    // the record's block link.
+    void TieByVolumeGroup(OsdInfo& info, const LvmReport& lvm);
+    // Adds `name` (a bcache device or one of its partitions) as the whole
+    // bcache device, when /dev lists that device.
+    void AddBcacheDevice(OsdInfo& info, const std::string& name);
 
     std::vector<OsdInfo> osdInfoList;
     std::string osdPath;
@@ -83,11 +112,16 @@ protected:
     // Appends base + <fsid> + "/" for every cluster directory under
     // cephadmPath. 0 done; -1 when the base cannot be listed (logged).
     [[nodiscard]] int ListCephadmRoots(std::vector<std::string>& roots);
-    // The second matcher: gives each bluestore record that the name match
-    // left without a device the bcache device its block device is stacked
-    // on, found by walking the kernel's block stack from the node that
-    // blockPaths[i] leads to.
-    void MatchByBlockStack(const std::vector<std::string>& blockPaths);
+    // How the block stack answered for one record.
+    enum class Traced {
+        Answered,  // the walk ended: bcacheDevices holds what it found, maybe nothing
+        Unknown,   // no stack to walk (a file) or none that can be walked (a loop)
+        NotYet,    // unreadable for now (a mapping not made yet): worth another rebuild
+    };
+    // Walks the block stack below the record's block device (bluestore) or
+    // below the file system of its directory (other types) into
+    // bcacheDevices.
+    [[nodiscard]] Traced TraceStack(OsdInfo& info);
 
     // What the change check watches in an OSD directory besides its fsid:
     // its "type" file (by identity and times) and the texts of its three
@@ -96,12 +130,13 @@ protected:
     [[nodiscard]] std::string DirSignature(const std::string& dir, const std::string& name);
     // For whatever takes part in a rebuild (a root's probe, a matcher) and
     // met an answer that may change without anything the change check sees
-    // changing: the rebuild is then tried again.
-    void MarkIncomplete() { rebuildIncomplete = true; }
+    // changing: the rebuild is then tried again. `why` is the first reason
+    // Incomplete() gives.
+    void MarkIncomplete(const std::string& why);
     // Whether a directory the probe refused is worth another rebuild: not
-    // when it has no fsid yet, nor when it is a bluestore OSD with its DB on
-    // its block device; any other refusal (a link missing, dangling or not a
-    // link, a file unreadable) may be a moment of its activation.
+    // when it has no fsid yet (its arrival changes the fsid list); any other
+    // refusal (the block link missing, dangling or not a link, a file
+    // unreadable) may be a moment of its activation.
     [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
     std::vector<std::string> signatureList;  // DirSignature of each listed fsid
 
@@ -114,6 +149,7 @@ private:
     [[nodiscard]] bool RetryDue();
 
     bool rebuildIncomplete = false;
+    std::string incompleteReason;
     unsigned retryInterval = 0;  // passes; 0 while the last rebuild was complete
     unsigned retryWait = 0;      // unchanged passes left before the retry
 };

@@ -20,14 +20,9 @@ void Set(DeviceRow& row, Verdict verdict, std::string reason)
     row.reason = std::move(reason);
 }
 
-// bcache2 before bcache10.
-bool ByDeviceName(const std::string& left, const std::string& right)
-{
-    return left.size() != right.size() ? left.size() < right.size() : left < right;
-}
-
 // The names the pass's walk of /dev accepts, in the order the report shows
-// them. 0 listed, -1 /dev could not be read.
+// them, less the partitions of bcache devices: their disk is their whole
+// device's, which has a row. 0 listed, -1 /dev could not be read.
 int ListBcacheDevices(SystemApi& api, std::vector<std::string>& names)
 {
     ScopedDir dev(api, api.OpenDir(DEV_DIR));
@@ -35,7 +30,7 @@ int ListBcacheDevices(SystemApi& api, std::vector<std::string>& names)
         return -1;
     }
     for (struct dirent* entry = api.ReadDir(dev.get()); entry != nullptr; entry = api.ReadDir(dev.get())) {
-        if (IsBcacheDevEntry(*entry)) {
+        if (IsBcacheDevEntry(*entry) && !IsBcachePartitionName(entry->d_name)) {
             names.emplace_back(entry->d_name);
         }
     }
@@ -167,6 +162,8 @@ void ReadHostReport(HostReport& report)
     }
     if (refreshed != 0) {
         report.problem = std::string("could not read the OSD directories under ") + OSD_ROOT;
+    } else if (!inventory.Incomplete().empty()) {
+        report.problem = "the OSD inventory is incomplete: " + inventory.Incomplete();
     }
     std::vector<std::string> names;
     if (ListBcacheDevices(inventory, names) != 0) {

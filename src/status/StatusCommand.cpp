@@ -1,12 +1,17 @@
 #include "status/StatusCommand.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "status/HostReport.h"
@@ -19,6 +24,9 @@ namespace
 
 // The collector runs as its own user and must read the file.
 constexpr mode_t REPORT_FILE_MODE = 0644;
+// A temporary file beside the metrics file this old was left by a run that
+// was killed halfway; no run takes nearly as long.
+constexpr time_t STALE_TEMPORARY_SECONDS = 3600;
 
 int WriteAll(int fd, const std::string& text)
 {
@@ -42,6 +50,9 @@ int WriteAll(int fd, const std::string& text)
 // than through the facade the domain classes use.
 int ReplaceFile(const std::string& path, const std::string& text)
 {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    RemoveStaleTemporaries(dir, path.substr(slash + 1));
     // Beside the final name, so the rename stays within one file system; the
     // suffix keeps a collector that reads only "*.prom" away from it.
     std::string pattern = path + ".XXXXXX";
@@ -63,8 +74,40 @@ int ReplaceFile(const std::string& path, const std::string& text)
     }
     if (error != 0) {
         (void)unlink(name.data());
+        return error;
     }
+    // The rename is only on disk once the directory is: a power cut before
+    // could bring back the old file, or none.
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        return errno;
+    }
+    error = fsync(dirFd) != 0 ? errno : 0;
+    (void)close(dirFd);
     return error;
+}
+
+void RemoveStaleTemporaries(const std::string& dir, const std::string& base)
+{
+    DIR* list = opendir(dir.c_str());
+    if (list == nullptr) {
+        return;
+    }
+    const time_t before = time(nullptr) - STALE_TEMPORARY_SECONDS;
+    for (struct dirent* entry = readdir(list); entry != nullptr; entry = readdir(list)) {
+        const std::string name = entry->d_name;
+        // Exactly what mkstemp makes of base + ".XXXXXX".
+        if (name.size() != base.size() + 7 || name.compare(0, base.size() + 1, base + ".") != 0 ||
+            !std::all_of(name.end() - 6, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+            continue;
+        }
+        struct stat status {};
+        if (fstatat(dirfd(list), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+            status.st_mtime < before) {
+            (void)unlinkat(dirfd(list), entry->d_name, 0);
+        }
+    }
+    (void)closedir(list);
 }
 
 int RunStatus(ReportForm form, const std::string& file)
@@ -88,7 +131,9 @@ int RunStatus(ReportForm form, const std::string& file)
         const int error = ReplaceFile(file, text);
         if (error != 0) {
             fprintf(stderr, "quelvar --status: cannot write %s: %s\n", file.c_str(), strerror(error));
-            return STATUS_UNKNOWN;
+            // The file is unknown, the disks are not: an UNPROTECTED disk
+            // still says so.
+            return ExitStatusOf(report) == STATUS_UNPROTECTED ? STATUS_UNPROTECTED : STATUS_UNKNOWN;
         }
     }
     return ExitStatusOf(report);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 
 #include "support/LogCapture.h"
 #include "support/SimDisk.h"
@@ -12,10 +13,15 @@
 
 namespace {
 
-OsdInfo Record(const char* block, int32_t engine, const char* blockLink, const char* dbLink)
+// `devices`: the bcache devices carrying the OSD, separated by blanks.
+OsdInfo Record(const char* devices, int32_t engine, const char* blockLink, const char* dbLink)
 {
     OsdInfo record;
-    record.block = block;
+    std::istringstream names(devices);
+    for (std::string name; names >> name;) {
+        record.bcacheDevices.push_back(name);
+    }
+    record.block = record.bcacheDevices.empty() ? "" : record.bcacheDevices[0];
     record.engineType = engine;
     record.blockLink = blockLink;
     record.dbLink = dbLink;
@@ -46,24 +52,32 @@ std::string PrivilegeCalls()
     return calls;
 }
 
-TEST(FindCacheOffRecord, WantsAWholeNameBluestoreRecordWithItsDbElsewhere)
+TEST(FindCacheOffRecord, WantsABluestoreRecordItCarriesWithItsDbElsewhere)
 {
+    const OsdInfo filestore = Record("bcache0", ENGINE_FILESTORE, "", "");
+    const OsdInfo colocated = Record("bcache0", ENGINE_BLUESTORE, "/dev/bcache0", "/dev/bcache0");
     const struct {
         const char* name;
         std::vector<OsdInfo> records;
         int expected;  // index of the record found, -1 for none
+        int carried;   // FindCarriedRecord's, -1 for none
     } rows[] = {
-        {"nothing known", {}, -1},
-        {"DB on another device", {SEPARATE_DB}, 0},
-        {"DB on the block device", {Record("bcache0", ENGINE_BLUESTORE, "/dev/bcache0", "/dev/bcache0")}, -1},
-        {"no links at all", {Record("bcache0", ENGINE_BLUESTORE, "", "")}, -1},
-        {"a longer device name", {Record("bcache01", ENGINE_BLUESTORE, "/dev/bcache01", "/dev/sdz")}, -1},
-        {"unknown type", {Record("bcache0", ENGINE_UNKNOWN, "/dev/bcache0", "/dev/sdz")}, -1},
-        {"the first of several", {Record("bcache1", ENGINE_BLUESTORE, "a", "b"), SEPARATE_DB, SEPARATE_DB}, 1},
+        {"nothing known", {}, -1, -1},
+        {"DB on another device", {SEPARATE_DB}, 0, 0},
+        {"DB on the block device", {colocated}, -1, 0},
+        {"no links at all", {Record("bcache0", ENGINE_BLUESTORE, "", "")}, -1, 0},
+        {"a longer device name", {Record("bcache01", ENGINE_BLUESTORE, "/dev/bcache01", "/dev/sdz")}, -1, -1},
+        {"unknown type", {Record("bcache0", ENGINE_UNKNOWN, "/dev/bcache0", "/dev/sdz")}, -1, 0},
+        {"the first of several", {Record("bcache1", ENGINE_BLUESTORE, "a", "b"), SEPARATE_DB, SEPARATE_DB}, 1, 1},
+        {"the second of its devices", {Record("bcache1 bcache0", ENGINE_BLUESTORE, "/dev/vg/lv", "/dev/sdz")}, 0, 0},
+        {"a bluestore OSD before a filestore one", {filestore, colocated}, -1, 1},
+        {"a filestore OSD alone", {Record("bcache1", ENGINE_BLUESTORE, "a", "b"), filestore}, -1, 1},
     };
     for (const auto& row : rows) {
         const OsdInfo* found = FindCacheOffRecord(row.records, "bcache0");
         EXPECT_EQ(found == nullptr ? -1 : found - row.records.data(), row.expected) << row.name;
+        const OsdInfo* carried = FindCarriedRecord(row.records, "bcache0");
+        EXPECT_EQ(carried == nullptr ? -1 : carried - row.records.data(), row.carried) << row.name;
     }
 }
 

@@ -98,7 +98,7 @@ case_sata_osd_switched_by_ata() {
 
 case_ceph_lvm_osd_switched_by_mode_select() {
     sim scsi-lvm-osd SIM_PASSES=2
-    check "pvs run twice for the physical volume" test "$(wc -l < "$OUT/run/pvs.runs")" = 2
+    check "pvs run once, for every volume at once" test "$(cat "$OUT/run/pvs.runs")" = "--noheadings -o pv_name,vg_name"
     check "switched by MODE SELECT(10)" test "$(requests 1 sdc 'SG_IO 55 10')" = 1
     check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
     check "the block layer shows write through" test "$(state sdc.write_cache)" = "write through"
@@ -241,13 +241,34 @@ case_unprivileged_daemon() {
     check "nothing failed" no_line "failed|error"
 }
 
+# Both disks are guarded again in the pass that waits for pvs: each check
+# reads the disk.
+guarded_again() {
+    check "both disks switched off again in that pass" \
+        test "$(log | grep -c 'change config of sd[bc] succeed')$(state sdb.state)$(state sdc.state)" = \
+        "4wce=0 savedWce=1wce=0 savedWce=1"
+    check "nothing pvs started is left running" test "$(cat "$OUT/run/left")" = 0
+}
+
+case_pvs_hangs() {
+    # A longer pause, so that pvs surely hangs from the second pass on.
+    sim pvs-hangs SIM_PASSES=2 SIM_TIMEOUT=40 QUELVAR_SIM_PAUSE_MS=400
+    check "pvs is ended at its deadline, with one warning" \
+        test "$(log | grep -c 'WARNING\]\[pvs did not end within 10000 ms: killed\]')" = 1
+    check "after waiting for it that long" \
+        test $(($(cat "$OUT/run/exited_ns") - $(cat "$OUT/run/pvs.hung"))) -ge 10000000000
+    guarded_again
+    check "and stopped in order" test "$(status)" = 0
+}
+
 case_sigterm_mid_pass() {
-    sim sigterm-mid-pass SIM_PASSES=5
-    check "the pass ran to its end" test "$(requests 1 bcache0 SET_TUNING)$(requests 1 bcache1 SET_TUNING)" = 11
-    check "its flush was done" test "$(state sdc.state)" = "wce=0 savedWce=1"
-    check "then the daemon stopped" has_line "$PREFIX\[INFO\]\[quelvar stop\]"
-    check "without pausing first" test -z "$(state passes)"
-    check "with status 0" test "$(status)" = 0
+    sim pvs-hangs SIM_PASSES=9 SIM_TIMEOUT=40 STOP_IN_PVS=1 QUELVAR_SIM_PAUSE_MS=400
+    local took=$((($(cat "$OUT/run/exited_ns") - $(cat "$OUT/run/pvs.hung")) / 1000000))
+    check "SIGTERM while pvs hangs: stopped in order ($took ms)" \
+        test "$(status)$(log | tail -n 1 | grep -c 'INFO\]\[quelvar stop')" = 01 -a "$took" -lt 2000
+    check "the pass ran to its end without a pause" test "$(state passes)" = "$(cat "$OUT/run/pvs.hung.passes")"
+    guarded_again
+    check "no warning: the stop is no failure" no_line "WARNING.*pvs"
 }
 
 case_cephadm_host() {
@@ -289,6 +310,22 @@ case_broken_stacks() {
     check "and the daemon stopped in order" test "$(status)" = 0
 }
 
+case_spanning_layouts() {
+    sim spanning-osds SIM_PASSES=2 SIM_REPORTS=--json
+    local devices disk
+    devices="bcache0=% bcache1=% bcache2=% bcache3=% bcache4=%"
+    check "before: exit status 2, every device UNPROTECTED, no row for the partition" \
+        test "$(cat "$OUT/run/report.before.status") $(verdicts report.before)" = "2 ${devices//%/UNPROTECTED}"
+    check "after a pass: exit status 0, every device protected" \
+        test "$(cat "$OUT/run/report.after.status") $(verdicts report.after)" = "0 ${devices//%/protected}"
+    for disk in sdb sdc sdd sde sdf; do
+        check "$disk's cache is off" test "$(state $disk.state)" = "wce=0 savedWce=1"
+    done
+    check "the striped volume's OSD is on both devices, said once" \
+        test "$(log | grep -c 'INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2, bcache3\]')" = 1
+    check "the block stack told it all: LVM was not asked" test ! -e "$OUT/run/pvs.runs"
+}
+
 case_links_after_fsid() {
     # A longer pause, so that the links surely appear between passes 1 and 2.
     sim links-later SIM_PASSES=3 QUELVAR_SIM_PAUSE_MS=400
@@ -303,8 +340,8 @@ case_first_pvs_failed() {
     check "nothing to guard in the first pass" test -z "$(pass_trace 1 | grep '^sdc')"
     check "switched in the second, when pvs answered" test "$(requests 2 sdc 'SG_IO 55 10')" = 1
     check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
-    check "pvs run once in the first pass, twice in the second, then left alone" \
-        test "$(wc -l < "$OUT/run/pvs.runs")" = 3
+    check "pvs run once in the first pass, once in the second, then left alone" \
+        test "$(wc -l < "$OUT/run/pvs.runs")" = 2
 }
 
 # --- quelvar --status ------------------------------------------------------------
@@ -342,6 +379,33 @@ case_status_each_verdict() {
     check "no disk changed" test "$(state sdc.write_cache)$(state sdd.write_cache)" = "write backwrite back"
     check "nothing logged, no log directory made" test -z "$(ls -A "$OUT/run/log")"
     check "nothing on standard error" test ! -s "$OUT/run/stderr"
+}
+
+case_status_unknown_inventory() {
+    local root
+    for root in "" 1; do
+        sim status-unread SIM_ARGS="--status --json" NO_ROOT=$root
+        check "exit status 3 ${root:+without an OSD root}" test "$(status)" = 3
+        check "the device is unknown, not called unguarded ${root:+without an OSD root}" \
+            test "$(jq -r '.devices[0] | .verdict + ": " + .reason' "$OUT/run/stdout")" = \
+            "unknown: the OSD inventory could not be read"
+        [ -n "$root" ] || check "the report says why" test "$(jq -r .problem "$OUT/run/stdout")" = \
+            "the OSD inventory is incomplete: the OSD directory /var/lib/ceph/osd/ceph-0 could not be read whole"
+    done
+}
+
+case_status_metrics_file_kept_clean() {
+    local prom=$OUT/run/state/quelvar.prom
+    sim status-file SIM_ARGS="--status --prometheus=$prom"
+    check "exit status 2" test "$(status)" = 2
+    check "the stale temporary is gone, the fresh one kept" \
+        test "$(ls "$OUT/run/state" | grep 'quelvar\.prom\.' | tr '\n' ' ')" = "quelvar.prom.New123 "
+    sim sample SIM_ARGS="--status --prometheus=/proc/quelvar.prom"
+    check "a file that cannot be written is said on standard error" \
+        grep -q '^quelvar --status: cannot write /proc/quelvar.prom: ' "$OUT/run/stderr"
+    check "and hides no UNPROTECTED disk: exit status 2" test "$(status)" = 2
+    sim write-through SIM_ARGS="--status --prometheus=/proc/quelvar.prom"
+    check "with every disk protected, such a file gives 3, not 0" test "$(status)" = 3
 }
 
 case_status_cephadm_host() {

@@ -8,7 +8,6 @@
 #include <functional>
 #include <iterator>
 
-#include "osd/CommandRunner.h"
 #include "support/FakeKernel.h"
 #include "support/FakePrivilege.h"
 #include "support/LogCapture.h"
@@ -38,55 +37,38 @@ protected:
     OsdHostMap map{tree.Root()};
 };
 
-TEST(OsdCommandRunner, KeepsAtMost257LinesCountingThoseAlreadyThere)
+TEST_F(OsdInventoryTest, AsksLvmOnceForEveryVolumeAndItsGroup)
 {
-    std::vector<std::string> lines;
-    ASSERT_EQ(0, RunCommand("seq 300", lines));
-    ASSERT_EQ(257u, lines.size());
-    EXPECT_EQ("1", lines.front());
-    EXPECT_EQ("257", lines.back());
-    lines.resize(250);
-    EXPECT_EQ(0, RunCommand("seq 10", lines));
-    EXPECT_EQ(257u, lines.size());
-}
-
-TEST_F(OsdInventoryTest, CommandRunnerRefusesShellSyntaxWithoutStartingIt)
-{
-    const std::string refused[] = {
-        "", "pvs x;pvs", "pvs x|pvs", "pvs $HOME", "pvs x.y", "pvs\tx", "pvs 'x'", "pvs `pvs`",
-        "pvs x&pvs", "pvs >x", std::string("pvs x\0;pvs", 10), "pvs x\npvs",
-    };
-    for (const std::string& command : refused) {
-        std::vector<std::string> lines;
-        EXPECT_EQ(-1, RunCommand(command, lines)) << command;
-    }
-    EXPECT_TRUE(pvs.Calls().empty());
-}
-
-TEST_F(OsdInventoryTest, VolumeGroupOfAWholeDeviceNameIsTheOneLineWithoutLeadingBlanks)
-{
-    pvs.SetReport("  PV          VG       Fmt  Attr PSize  PFree\n"
-                  "  /dev/sdb1   ceph-vg1 lvm2 a--  10.00g    0 \n");
+    pvs.SetReport("  /dev/sdb1   ceph-vg1\n"
+                  "  /dev/sdc    \n"
+                  "  WARNING: something on standard output\n"
+                  "  /dev/mapper/crypt-1 ceph-vg2\n"
+                  "  /dev/sd.x   ceph-vg3\n");
     const struct {
         const char* dev;
-        const char* output;
+        bool listed;
         int result;
         const char* vg;
     } cases[] = {
-        {"sdb1", "  ceph-vg1\n", 0, "ceph-vg1"},
-        {"sdb1", "ceph-vg1  \n", 0, "ceph-vg1  "},
-        {"sdb1", "  WARNING: something\n  ceph-vg1\n", -1, "kept"},
-        {"sdb", "  ceph-vg1\n", -1, "kept"},  // not a physical volume itself
+        {"sdb1", true, 0, "ceph-vg1"},
+        {"sdb", false, -1, "kept"},          // not a physical volume itself
+        {"sdc", true, -1, "kept"},           // a volume in no group
+        {"mapper/crypt-1", true, 0, "ceph-vg2"},
+        {"sd.x", true, -1, "kept"},          // the character rule on device names
     };
     OsdComFun lvm;
     for (const auto& c : cases) {
-        pvs.SetVolumeGroup(c.dev, c.output);
         std::string vg = "kept";
-        EXPECT_EQ(c.result, lvm.GetVolumeGroup(c.dev, vg)) << c.dev << " " << c.output;
+        EXPECT_EQ(c.listed, lvm.IsPhysicalVolume(c.dev)) << c.dev;
+        EXPECT_EQ(c.result, lvm.GetVolumeGroup(c.dev, vg)) << c.dev;
         EXPECT_EQ(c.vg, vg);
     }
-    FakeKernel<OsdComFun> noPvs;
-    EXPECT_FALSE(noPvs.IsPhysicalVolume("sdb1"));
+    const std::vector<std::string> calls = pvs.Calls();
+    ASSERT_EQ(calls.size(), 9u) << "one run per question, none for a name the rule refuses";
+    EXPECT_EQ(calls[0], "--noheadings -o pv_name,vg_name");
+    pvs.SetFailing(true);
+    LvmReport report;
+    EXPECT_EQ(LVM_FAILED, lvm.ReadLvmReport(report)) << "a pvs that exits with an error is no answer";
 }
 
 TEST(OsdListChanged, ComparesCountOrderAndBytes)
@@ -110,7 +92,7 @@ TEST_F(OsdInventoryTest, BluestoreLinksAreReadAsStoredAndWalMayBeAbsent)
         {"block", KEEP, 0, "../dev/vg/lv ../dev/db ../dev/wal"},
         {"block.wal", REMOVE, 0, "../dev/vg/lv ../dev/db "},
         {"block.wal", DANGLE, -1, ""},
-        {"block.db", REMOVE, -1, ""},
+        {"block.db", REMOVE, 0, "../dev/vg/lv ../dev/vg/lv ../dev/wal"},  // the DB inside the block device
         {"block", PLAIN_FILE, -1, ""},
     };
     for (const char* dev : {"dev/disk", "dev/db", "dev/wal"}) {
@@ -270,28 +252,37 @@ TEST_F(OsdInventoryTest, RaisesPrivilegeAroundEachPassOverTheRoot)
     }
 }
 
-TEST_F(OsdInventoryTest, GivesEachDeviceToTheFirstOsdWholeNamingIt)
+// Where the block stack cannot answer: the link's text, by whole
+// components, and the volume groups of the LVM report. Never a partition of
+// a bcache device, and never one record's device taken from another.
+TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
 {
-    const std::pair<const char*, const char*> records[] = {  // block link, device given
-        {"/dev/my-ceph-vg1/osd-block-9", ""}, {"/dev/bcache10", "bcache10"},
-        {"/dev/bcache1", "bcache1"},          {"/dev/bcache2p1", "bcache2"},
-        {"/dev/bcache3p", ""},                {"/dev/ceph-vg10/osd-block-1", "bcache5"},
-        {"/dev/ceph-vg1/osd-block-1", "bcache4"}, {"/dev/ceph-vg1/osd-block-2", ""},
+    map.devList = {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5", "bcache6p1", "bcache6", "bcachep1"};
+    const LvmReport lvm = {{"bcache4", "ceph-vg1"}, {"bcache6p1", "ceph-vg1"}, {"bcache5", "ceph-vg10"},
+                           {"sdq", "ceph-vg1"},     {"bcache.4", "ceph-vg1"}};
+    const std::pair<const char*, std::vector<std::string>> records[] = {  // block link, devices
+        {"/dev/my-ceph-vg1/osd-block-9", {}},
+        {"/dev/bcache10", {"bcache10"}},
+        {"/dev/bcache1", {"bcache1"}},
+        {"/dev/bcache2p1", {"bcache2"}},
+        {"/dev/bcache6p1", {"bcache6"}},
+        {"/dev/bcache3p", {}},
+        {"/dev/bcachep1", {"bcachep1"}},  // a device of its own, no partition
+        {"/dev/ceph-vg10/osd-block-1", {"bcache5"}},
+        // One volume group over two devices: the report cannot tell which
+        // volume lies where, so each of its OSDs guards both.
+        {"/dev/ceph-vg1/osd-block-1", {"bcache4", "bcache6"}},
+        {"/dev/ceph-vg1/osd-block-2", {"bcache4", "bcache6"}},
     };
     for (const auto& r : records) {
-        map.Records().emplace_back();
-        map.Records().back().engineType = ENGINE_BLUESTORE;
-        map.Records().back().blockLink = r.first;
-    }
-    pvs.SetReport("  /dev/bcache4  ceph-vg1  lvm2 a--  10.00g 0 \n"
-                  "  /dev/bcache5  ceph-vg10 lvm2 a--  10.00g 0 \n");
-    pvs.SetVolumeGroup("bcache4", "  ceph-vg1\n");
-    pvs.SetVolumeGroup("bcache5", "  ceph-vg10\n");
-    for (const char* dev : {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5"}) {
-        map.ResolveBlockDev(dev);
-    }
-    for (size_t i = 0; i < std::size(records); ++i) {
-        EXPECT_EQ(records[i].second, map.OsdInfoList()[i].block) << records[i].first;
+        OsdInfo info;
+        info.engineType = ENGINE_BLUESTORE;
+        info.blockLink = r.first;
+        map.TieByDeviceName(info);
+        if (info.bcacheDevices.empty()) {
+            map.TieByVolumeGroup(info, lvm);
+        }
+        EXPECT_EQ(r.second, info.bcacheDevices) << r.first;
     }
 }
 
@@ -303,7 +294,6 @@ TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
         tree.AddFile(dev, "");
     }
     map.devEntries = {{"bcache0", DT_BLK}};
-    pvs.SetVolumeGroup("bcache0", "  vg\n");
     auto relink = [&](const char* target) {
         tree.Remove("ceph-0/block");
         tree.AddLink("ceph-0/block", target);
@@ -328,7 +318,7 @@ TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
         {"complete: left alone", [] {}, false, "bcache0"},
         {"moved to LVM while pvs fails",
          [&] {
-             pvs.SetReport("  /dev/bcache0 vg lvm2 a--  10.00g 0 \n");
+             pvs.SetReport("  /dev/bcache0 vg\n");
              pvs.SetFailing(true);
              relink("../dev/vg/lv");
          },
@@ -368,31 +358,6 @@ TEST_F(OsdInventoryTest, RetriesAPermanentlyBrokenOsdAtMostOnceAMinute)
     EXPECT_EQ(rebuilt, (std::vector<int>{0, 3, 4, 6, 10, 18, 30, 42}));
     // Retries that find the same as before keep the log quiet.
     EXPECT_EQ(log.Messages(), std::vector<std::string>(2, "[INFO][UpdateOsdInfoList succeed]"));
-}
-
-TEST_F(OsdInventoryTest, TellsAFailedPvsFromANo)
-{
-    pvs.SetReport("  /dev/bcache0 vg lvm2 a--  10.00g 0 \n");
-    const struct {
-        const char* dev;
-        bool failing;
-        const char* vgOutput;
-        int result;
-    } cases[] = {
-        {"bcache0", false, "  vg\n", 0},
-        {"bcache1", false, "  vg\n", -1},  // not a physical volume: an answer
-        {"bcache1", true, "", LVM_FAILED},
-        {"bcache0", false, "", LVM_FAILED},  // listed, yet no name
-        {"bcache0", false, "  WARNING: x\n  vg\n", LVM_FAILED},
-    };
-    OsdComFun lvm;
-    for (const auto& c : cases) {
-        pvs.SetFailing(c.failing);
-        pvs.SetVolumeGroup(c.dev, c.vgOutput);
-        std::string vg;
-        EXPECT_EQ(c.result, lvm.LookUpVolumeGroup(c.dev, vg)) << c.dev << " " << c.vgOutput;
-        EXPECT_EQ(c.result == 0 ? "vg" : "", vg);
-    }
 }
 
 TEST_F(OsdInventoryTest, ADirectoryNamedWithALineEndIsOneEscapedRecord)

@@ -52,7 +52,7 @@ TEST_F(OsdLayoutsTest, ClusterRootsCountLikeTheClassicOne)
     tree.AddOsd(CLUSTER + "/osd.12", "filestore", OsdTree::Fsid('e'));
     // Not OSD directories of a cluster: another daemon's, a removed OSD's,
     // one outside a cluster (a UUID with a "g"), a link to a cluster.
-    for (const char* name : {"/mon.a", "/osd.4_2026-12-07T10:00:00", "/osd.x"}) {
+    for (const char* name : {"/mon.a", "/osd.4_2026-12-07T10:00:00", "/osd.x", "/osd."}) {
         tree.AddOsd(CLUSTER + name, "filestore", OsdTree::Fsid('1'));
     }
     tree.AddOsd("g" + CLUSTER.substr(1) + "/osd.5", "filestore", OsdTree::Fsid('2'));
@@ -100,7 +100,7 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
         const char* device;
     } osds[] = {
         {"ceph-0", "dev/mapper/crypt", makedev(252, 1), "bcache0"},  // dm-crypt over LVM over bcache0
-        {"ceph-1", "dev/bcache1", makedev(252, 1), "bcache1"},       // the name match comes first
+        {"ceph-1", "dev/bcache1", 0, "bcache1"},                     // no stack: the name counts
         {"ceph-2", "dev/sdb", makedev(8, 16), ""},                   // bcache0's backing disk
         {"ceph-3", "dev/file", 0, ""},                               // a file-backed OSD
     };
@@ -120,6 +120,96 @@ TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
     EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-0/block") + ": on bcache0]"));
     EXPECT_EQ(1u, log.Count("block stack of")) << "nothing about the others";
     EXPECT_EQ(0u, log.Count("[ERROR]"));
+}
+
+// Every disk under an OSD is guarded: an OSD per volume of a shared volume
+// group, an OSD on a volume striped over two devices, an OSD on a partition
+// listed before its device, a filestore OSD on the file system of a device.
+// The stack answers for all of them: LVM is not asked.
+TEST_F(OsdLayoutsTest, EveryDeviceUnderAnOsdCarriesIt)
+{
+    LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/spanning-osds.tree", "sys/");
+    map.sysPath = tree.Path("sys");
+    for (const char* dev : {"bcache0", "bcache1", "bcache2", "bcache3", "bcache4p1", "bcache4", "bcache5"}) {
+        map.devEntries.emplace_back(dev, DT_BLK);
+    }
+    const struct {
+        const char* link;  // named after what a name match would wrongly take
+        dev_t number;
+        std::vector<std::string> devices;
+    } osds[] = {
+        {"dev/ceph-vg/osd-block-0", makedev(254, 0), {"bcache0"}},
+        {"dev/ceph-vg/osd-block-1", makedev(254, 1), {"bcache1"}},
+        {"dev/ceph-striped/osd-block-2", makedev(254, 2), {"bcache2", "bcache3"}},
+        {"dev/bcache4p1", makedev(252, 5), {"bcache4"}},
+        {"", 0, {"bcache5"}},  // filestore
+    };
+    tree.AddFile("dev/db", "");
+    for (char id = '0'; id <= '3'; ++id) {
+        const auto& osd = osds[id - '0'];
+        tree.AddFile(osd.link, "");
+        tree.AddBluestore(std::string("osd/ceph-") + id, OsdTree::Fsid(id), tree.Path(osd.link), tree.Path("dev/db"), "");
+        map.blockNodes[tree.Path("osd/ceph-") + id + "/block"] = osd.number;
+    }
+    tree.AddOsd("osd/ceph-4", "filestore", OsdTree::Fsid('4'));
+    map.dirDevices[tree.Path("osd/ceph-4")] = makedev(252, 6);
+    tree.AddOsd("osd/ceph-9", "bluestore", OsdTree::Fsid('9'));  // no links yet: the second pass retries
+    pvs.SetReport("  /dev/bcache0 ceph-vg\n  /dev/bcache1 ceph-vg\n");
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_EQ(0, map.RefreshOsdInfo());
+    }
+    ASSERT_EQ(5u, map.OsdInfoList().size());
+    for (const OsdInfo& info : map.OsdInfoList()) {
+        EXPECT_EQ(osds[info.fsid[0] - '0'].devices, info.bcacheDevices) << info.dirName;
+        EXPECT_EQ(info.engineType == ENGINE_BLUESTORE ? info.bcacheDevices[0] : "", info.block) << info.dirName;
+    }
+    EXPECT_TRUE(pvs.Calls().empty());
+    EXPECT_EQ(1u, log.Count("[INFO][block stack of " + tree.Path("osd/ceph-2/block") + ": on bcache2, bcache3]"));
+    EXPECT_EQ(3u, log.Count("block stack of")) << "not for a link that names its device, nor again at a retry";
+}
+
+// A block device whose mapping is not made yet (an encrypted OSD being
+// opened), or whose stack cannot be read for now, is tied on a later pass.
+TEST_F(OsdLayoutsTest, TiesOnALaterPassWhatCouldNotBeReadYet)
+{
+    LoadSysfsTree(tree, std::string(QUELVAR_TEST_DATA_DIR) + "/sysfs/dmcrypt-over-lvm.tree", "sys/");
+    tree.AddFile("dev/db", "");
+    tree.AddFile("dev/mapper/crypt", "");
+    tree.AddBluestore("osd/ceph-0", OsdTree::Fsid('0'), tree.Path("dev/mapper/crypt"), tree.Path("dev/db"), "");
+    const std::string block = tree.Path("osd/ceph-0/block");
+    for (bool mappingLate : {true, false}) {
+        SCOPED_TRACE(mappingLate ? "the mapping comes later" : "the stack cannot be read yet");
+        OsdHostMap fresh{tree.Path("osd/"), tree.Root()};
+        fresh.sysPath = tree.Path("sys");
+        fresh.devEntries = {{"bcache0", DT_BLK}};
+        fresh.blockNodes[block] = mappingLate ? 0 : makedev(252, 1);
+        tree.Remove("sys/dev/block/252:1");
+        if (mappingLate) {
+            tree.AddLink("sys/dev/block/252:1", "../../devices/virtual/block/dm-1");
+        }
+        ASSERT_EQ(0, fresh.RefreshOsdInfo());
+        EXPECT_EQ("", fresh.OsdInfoList().at(0).block);
+        EXPECT_EQ("the devices under " + block + " could not be traced", fresh.Incomplete());
+        fresh.blockNodes[block] = makedev(252, 1);
+        if (!mappingLate) {
+            tree.AddLink("sys/dev/block/252:1", "../../devices/virtual/block/dm-1");
+        }
+        ASSERT_EQ(0, fresh.RefreshOsdInfo());
+        EXPECT_EQ("bcache0", fresh.OsdInfoList().at(0).block);
+        EXPECT_EQ("", fresh.Incomplete());
+    }
+    EXPECT_EQ(1u, log.Count("[ERROR][stat " + block));
+    EXPECT_EQ(1u, log.Count("[WARNING][block stack of " + block + ": cannot read"));
+}
+
+TEST_F(OsdLayoutsTest, AnUnreadableClustersBaseGivesPrivilegeBack)
+{
+    g_privilege.euid = 1000;
+    tree.AddOsd("osd/ceph-0", "filestore", OsdTree::Fsid('a'));
+    map.baseError = EACCES;
+    EXPECT_EQ(-1, map.RefreshOsdInfo());
+    EXPECT_EQ(g_privilege.calls, (std::vector<std::string>{"setuid(0)", "seteuid(1000)"}));
+    EXPECT_EQ(1u, log.Count("[ERROR][opendir " + tree.Root() + " error:13 Permission denied]"));
 }
 
 } // namespace

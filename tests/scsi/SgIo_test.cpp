@@ -34,6 +34,16 @@ TEST_F(ScsiOnSimDisk, SendSgIoFillsTheHeaderAsTheDriverExpects)
     EXPECT_EQ(h.iovec_count + h.flags + h.pack_id, 0);
 }
 
+// A layer that passes the drive's status on under NO SENSE.
+std::function<void(SimDisk&)> NoSense(unsigned char status)
+{
+    return [status](SimDisk& d) {
+        d.setFeaturesFault = true;
+        d.setFeaturesFaultKey = 0;
+        d.setFeaturesFaultStatus = status;
+    };
+}
+
 // How SendSgIo judges a completed command: ATA SET FEATURES with and without
 // the ATA status excuse (sense byte 21), and a plain SYNCHRONIZE CACHE(10).
 TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
@@ -53,8 +63,15 @@ TEST_F(ScsiOnSimDisk, SendSgIoJudgesStatusHostAndDriverCodes)
          nullptr},
         {"ATA status 0x51", Kind::Sata, [](SimDisk& d) { d.setFeaturesAborts = true; }, ATA16, refused},
         // ABORTED COMMAND with DRDY, DF and DSC: a device fault, not done.
-        {"ABORTED COMMAND, status 0x70", Kind::Sata, [](SimDisk& d) { d.setFeaturesDeviceFault = true; }, ATA16,
+        {"ABORTED COMMAND, status 0x70", Kind::Sata, [](SimDisk& d) { d.setFeaturesFault = true; }, ATA16,
          refused},
+        // NO SENSE is no excuse unless the drive is ready and clear: a data
+        // request (DRQ), busy (BSY), a device fault (DF), or no DRDY at all.
+        {"NO SENSE, status 0x58", Kind::Sata, NoSense(0x58), ATA16, refused},
+        {"NO SENSE, status 0xD0", Kind::Sata, NoSense(0xd0), ATA16, refused},
+        {"NO SENSE, status 0x60", Kind::Sata, NoSense(0x60), ATA16, refused},
+        {"NO SENSE, status 0x00", Kind::Sata, NoSense(0x00), ATA16, refused},
+        {"NO SENSE, status 0x50", Kind::Sata, NoSense(0x50), ATA16, nullptr},
         {"no ATA excuse asked for", Kind::Sata, [](SimDisk&) {}, ATA16_UNCHECKED, refused},
         // Byte 21 of the buffer is not sense data here: 18 bytes were written.
         {"refused, fixed-format sense", Kind::Scsi, [](SimDisk&) {}, ATA16, refused},

@@ -22,31 +22,45 @@
 class OsdHostMap : public OsdInfoMap {
 public:
     using OsdInfoMap::OsdInfoMap;
-    using OsdInfoMap::ResolveBlockDev;
+    using OsdInfoMap::devList;
     using OsdInfoMap::sysPath;
+    using OsdInfoMap::TieByDeviceName;
+    using OsdInfoMap::TieByVolumeGroup;
 
     // The entries of the fake "/dev", in directory order, with their d_type.
     std::vector<std::pair<std::string, unsigned char>> devEntries;
     int devError = 0;        // when set, opendir("/dev") fails with it
     int devAccessError = 0;  // when set, access("/dev") fails with it
     int rootError = 0;   // when set, opendir of the OSD root fails with it
+    int baseError = 0;   // when set, opendir of the clusters' base fails with it
     int rootOpens = 0;
 
-    // Paths whose stat answers a block device of that number.
+    // Paths whose stat answers a block device of that number; 0 answers
+    // ENOENT, as a node whose mapping is not made yet.
     std::map<std::string, dev_t> blockNodes;
+    // Directories whose stat answers a file system on the device of that
+    // number, as a mounted OSD directory.
+    std::map<std::string, dev_t> dirDevices;
 
     std::vector<OsdInfo>& Records() { return osdInfoList; }
 
     int Stat(const char* path, struct stat* status) override
     {
         auto node = blockNodes.find(path);
-        if (node == blockNodes.end()) {
+        auto dir = dirDevices.find(path);
+        if (node == blockNodes.end() && dir == dirDevices.end()) {
             return OsdInfoMap::Stat(path, status);
         }
         *status = {};
+        if (dir != dirDevices.end()) {
+            status->st_mode = S_IFDIR | 0755;
+            status->st_dev = dir->second;
+            return 0;
+        }
+        errno = ENOENT;
         status->st_mode = S_IFBLK | 0660;
         status->st_rdev = node->second;
-        return 0;
+        return node->second != 0 ? 0 : -1;
     }
 
     int Access(const char* path, int mode) override
@@ -68,12 +82,11 @@ public:
             next = 0;
             return FakeDev();
         }
-        if (osdPath == path) {
-            ++rootOpens;
-            if (rootError != 0) {
-                errno = rootError;
-                return nullptr;
-            }
+        const int error = osdPath == path ? rootError : cephadmPath == path ? baseError : 0;
+        rootOpens += osdPath == path ? 1 : 0;
+        if (error != 0) {
+            errno = error;
+            return nullptr;
         }
         return OsdInfoMap::OpenDir(path);
     }

@@ -15,12 +15,7 @@ constexpr const char* PVS_SCRIPT = R"(#!/bin/sh
 here=${0%/*}
 echo "$*" >> "$here/calls"
 [ -f "$here/fail" ] && exit 5
-if [ $# -eq 0 ]; then
-  [ -f "$here/report" ] && cat "$here/report"
-  exit 0
-fi
-dev=${4#/dev/}
-[ -f "$here/vg-$dev" ] && cat "$here/vg-$dev"
+[ -f "$here/report" ] && cat "$here/report"
 exit 0
 )";
 
@@ -50,11 +45,6 @@ PvsScript::~PvsScript()
 void PvsScript::SetReport(const std::string& output)
 {
     Write("report", output);
-}
-
-void PvsScript::SetVolumeGroup(const std::string& dev, const std::string& output)
-{
-    Write("vg-" + dev, output);
 }
 
 void PvsScript::SetFailing(bool failing)

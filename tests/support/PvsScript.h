@@ -1,6 +1,5 @@
-// A scripted "pvs" placed first on PATH, answering the two reports the
-// daemon asks for from files a test writes: the default report, and the
-// volume group query for one device.
+// A scripted "pvs" placed first on PATH, answering whatever it is asked
+// with the report a test writes.
 #ifndef QUELVAR_TESTS_SUPPORT_PVSSCRIPT_H
 #define QUELVAR_TESTS_SUPPORT_PVSSCRIPT_H
 
@@ -16,8 +15,6 @@ public:
 
     // What "pvs" prints.
     void SetReport(const std::string& output);
-    // What "pvs --noheadings -o vg_name /dev/<dev>" prints.
-    void SetVolumeGroup(const std::string& dev, const std::string& output);
     // Every run exits with status 5 and prints nothing, as pvs does when
     // LVM is not ready.
     void SetFailing(bool failing);

@@ -509,17 +509,17 @@ SimDisk::Outcome SimDisk::AtaPassThrough(const std::vector<unsigned char>& cdb)
         return CheckCondition(KEY_ILLEGAL_REQUEST, ASC_INVALID_FIELD_IN_CDB, 0);
     }
 
-    if (setFeaturesDeviceFault) {
+    if (setFeaturesFault) {
         Outcome fault;
         fault.status = STATUS_CHECK_CONDITION;
         fault.sense.assign(22, 0);
         fault.sense[0] = 0x72;
-        fault.sense[1] = KEY_ABORTED_COMMAND;
+        fault.sense[1] = setFeaturesFaultKey;
         fault.sense[7] = 14;
         fault.sense[8] = 0x09;
         fault.sense[9] = 0x0c;
         fault.sense[20] = device;
-        fault.sense[21] = 0x70;
+        fault.sense[21] = setFeaturesFaultStatus;
         return fault;
     }
     bool failed = true;

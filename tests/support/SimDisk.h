@@ -87,9 +87,13 @@ public:
     unsigned short driverSuggestion = 0;
     bool acceptHdioSetWcache = false;  // only legacy IDE drivers take it
     bool setFeaturesAborts = false;    // the drive aborts SET FEATURES
-    // The layer answers SET FEATURES with ABORTED COMMAND and a device fault
-    // (status 0x70: DRDY, DF, DSC; ERR clear), and nothing changes.
-    bool setFeaturesDeviceFault = false;
+    // The layer answers SET FEATURES with CHECK CONDITION, this sense key
+    // and this ATA status in its status return descriptor, and nothing
+    // changes; by default a device fault (ABORTED COMMAND, status 0x70:
+    // DRDY, DF, DSC; ERR clear).
+    bool setFeaturesFault = false;
+    unsigned char setFeaturesFaultKey = 0x0b;
+    unsigned char setFeaturesFaultStatus = 0x70;
     // After a MODE SELECT the next command gets UNIT ATTENTION, MODE
     // PARAMETERS CHANGED, as scsi_debug does; a rescan's commands use it up.
     bool unitAttentionAfterModeSelect = false;

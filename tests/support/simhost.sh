@@ -25,7 +25,7 @@
 #                     tracer or profiler (strace -f -o FILE); the simulator is
 #                     still preloaded into the daemon alone
 # results in OUTDIR: log/ (the log directory), stdout, stderr, status (exit status),
-# stop_ms (milliseconds from SIGTERM to exit),
+# stop_ms (milliseconds from SIGTERM to exit), exited_ns (when it exited),
 # state/ (the simulator's device state), passes, and whatever the scenario's
 # after_run writes.
 #
@@ -207,11 +207,11 @@ osd_at() {
 
 # pv DEVICE VG: DEVICE is an LVM physical volume of VG, as pvs reports it.
 pv() {
-    printf '  /dev/%s %s lvm2 a--  <10.00g    0 \n' "$1" "$2" >> "$OUTDIR/bin/pvs.report"
-    printf '%s %s\n' "$1" "$2" >> "$OUTDIR/bin/pvs.vgs"
+    printf '  /dev/%s %s\n' "$1" "$2" >> "$OUTDIR/bin/pvs.report"
 }
 
-# pvs_hook COMMANDS: run by the scripted pvs whenever it starts.
+# pvs_hook COMMANDS: run by the scripted pvs whenever it starts, as the
+# daemon's child ($PPID is the daemon).
 pvs_hook() {
     echo "$*" > "$OUTDIR/bin/pvs.hook"
 }
@@ -236,13 +236,16 @@ dm() {
 }
 
 # lv VG LV [PV...]: a logical volume on the physical volumes PV (kernel
-# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV).
+# names), linked as LVM links it (/dev/VG/LV and /dev/mapper/VG-LV). Without
+# a PV it has no /sys/dev/block entry: a volume whose block stack cannot be
+# read, which only LVM's report (see pv) ties to its devices.
 lv() {
     local vg=$1 lv=$2
     shift 2
     dm "${vg//-/--}-${lv//-/--}" "$@"
     mkdir -p "/dev/$vg"
     ln -s "../$last_dm" "/dev/$vg/$lv"
+    [ "$#" -gt 0 ] || rm "/sys/dev/block/251:$next_minor"
 }
 
 # partition NAME DISK [NUMBER [PARTUUID]]: partition NAME of DISK, its sysfs
@@ -267,24 +270,17 @@ partition() {
 write_pvs() {
     cat > "$OUTDIR/bin/pvs" <<PVS
 #!/bin/sh
-# Scripted pvs: the default report, or one device's volume group.
-echo run >> "$OUTDIR/pvs.runs"
+# Scripted pvs: every volume with its group, whatever the fields asked for.
+echo "\$*" >> "$OUTDIR/pvs.runs"
 [ -f "$OUTDIR/bin/pvs.hook" ] && . "$OUTDIR/bin/pvs.hook"
-if [ "\$#" -eq 0 ]; then
-    echo "  PV         VG       Fmt  Attr PSize   PFree"
-    cat "$OUTDIR/bin/pvs.report" 2>/dev/null
-    exit 0
-fi
-dev=\$(eval echo "\\\${\$#}")
-dev=\${dev#/dev/}
-while read -r name vg; do
-    if [ "\$name" = "\$dev" ]; then echo "  \$vg"; exit 0; fi
-done < "$OUTDIR/bin/pvs.vgs"
-echo "  Failed to find physical volume \"/dev/\$dev\"." >&2
-exit 5
+case " \$* " in
+*" --noheadings "*) ;;
+*) echo "  PV         VG" ;;
+esac
+cat "$OUTDIR/bin/pvs.report" 2>/dev/null
+exit 0
 PVS
     chmod 0755 "$OUTDIR/bin/pvs"
-    touch "$OUTDIR/bin/pvs.vgs"
 }
 
 on_pass() { :; }
@@ -401,6 +397,7 @@ while kill -0 "$daemon" 2>/dev/null; do
 done
 status=0
 wait "$daemon" || status=$?
+date +%s%N > "$OUTDIR/exited_ns"
 echo "$status" > "$OUTDIR/status"
 if [ -n "$signalled" ]; then
     echo $((($(date +%s%N) - signalled) / 1000000)) > "$OUTDIR/stop_ms"

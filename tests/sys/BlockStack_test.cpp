@@ -83,6 +83,20 @@ TEST(BlockStack, EndsEveryWalkOnMalformedStacks)
              t.AddFile("sys/devices/virtual/block/bcache1/dev", "253:1\n");
          },
          BLOCK_STACK_DONE, {"bcache0", "bcache1"}, ""},
+        // Two partitions of one md device, both under one volume: md0 is met
+        // twice, each time below a partition, and is no loop.
+        {"a diamond",
+         [](OsdTree& t) {
+             const std::string dir = "sys/devices/virtual/block/";
+             t.AddLink("sys/dev/block/252:0", "../../devices/virtual/block/dm-0");
+             for (const char* part : {"md0p1", "md0p2"}) {
+                 t.AddLink(dir + "dm-0/slaves/" + part, std::string("../../md0/") + part);
+                 t.AddFile(dir + "md0/" + part + "/partition", "1\n");
+             }
+             t.AddLink(dir + "md0/slaves/bcache0", "../../bcache0");
+             t.AddFile(dir + "bcache0/dev", "253:0\n");
+         },
+         BLOCK_STACK_DONE, {"bcache0"}, ""},
     };
     for (const auto& c : cases) {
         OsdTree tree;

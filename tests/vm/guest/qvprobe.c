@@ -24,7 +24,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 struct Outcome {
@@ -271,10 +273,36 @@ static int CmdNvmeId(int argc, char** argv)
     return 0;
 }
 
+/* flock FILE...: takes an exclusive flock on each file, as a command of
+ * LVM's holds its lock files, prints "locked" and keeps them until killed. */
+static int CmdFlock(int argc, char** argv)
+{
+    for (int i = 2; i < argc; i++) {
+        int fd = open(argv[i], O_RDWR | O_CREAT, 0600);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+            printf("flock %s failed errno=%d\n", argv[i], errno);
+            return 1;
+        }
+    }
+    printf("locked\n");
+    for (;;) {
+        pause();
+    }
+}
+
+/* now: CLOCK_MONOTONIC in milliseconds, to time what the daemon does. */
+static int CmdNow(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    printf("%lld\n", (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw|nvme|nvme-id DEV ...\n");
+        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw|nvme|nvme-id|flock|now DEV ...\n");
         return 64;
     }
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -295,6 +323,12 @@ int main(int argc, char** argv)
     }
     if (strcmp(argv[1], "nvme-id") == 0) {
         return CmdNvmeId(argc, argv);
+    }
+    if (strcmp(argv[1], "flock") == 0) {
+        return CmdFlock(argc, argv);
+    }
+    if (strcmp(argv[1], "now") == 0) {
+        return CmdNow();
     }
     return 64;
 }
