@@ -4,10 +4,10 @@
 # made with mkfs.ext4 -d. At build time one boot of that image makes a
 # one-node cluster and its OSDs with ceph-volume (guest/boot/provision.sh) and
 # powers off; the root image and the OSDs' disks are then cached together as
-# $CACHE/bootsys-<key>/, keyed by everything they are made from. A run boots
-# copies of them.
+# $CACHE/bootsys-<key>/, keyed by everything they are made from (the root
+# image alone as $CACHE/bootroot-<key>/). A run boots copies of them.
 
-BOOT_PACKAGES="systemd-sysv linux-image-amd64 initramfs-tools e2fsprogs kmod"
+BOOT_PACKAGES="systemd-sysv linux-image-amd64 initramfs-tools e2fsprogs kmod fdisk"
 BOOT_ROOT_SIZE=4G
 # The OSDs' disks: ceph-volume refuses devices under 5 GB; all stay sparse.
 BOOT_DISKS="sata:8G scsi:8G scsi2:8G nvme:8G cache:64M db:8G"
@@ -19,9 +19,9 @@ BootQemu() {
     local dir=$1 run=$2 stage=$3 limit=$4 log=$5
     GuestDevices "$dir"
     timeout -k 5 $((limit + 360)) qemu-system-x86_64 \
-        -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -cpu max -m 3072 -smp 2 \
+        -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -cpu max -m 4096 -smp 2 \
         -display none -serial "file:$log" \
-        -kernel "$BOOT_DIR/vmlinuz" -initrd "$BOOT_DIR/initrd.img" \
+        -kernel "$BOOT_ROOT/vmlinuz" -initrd "$BOOT_ROOT/initrd.img" \
         -append "console=ttyS0 root=LABEL=qvroot panic=-1 quelvar.run=$run quelvar.stage=$stage quelvar.timeout=$limit" \
         "${DEVICES[@]}" \
         -drive "if=none,id=scsi1,file=$dir/scsi2.img,format=raw,cache=unsafe" \
@@ -56,23 +56,24 @@ BootOnce() {
     fi
 }
 
-PrepareBootImage() {
+# The root image with its kernel and initramfs, never booted: cached as
+# $CACHE/bootroot-<key>/, so that a change to the cluster's making does not
+# install the system again.
+PrepareBootRoot() {
     PrepareCephRoot
     local key
-    # What the image is made from: not the rest of this file, so a change
-    # to how a run uses the image does not build it again.
     key=$( (
-        echo "$CEPH_ROOT $BOOT_PACKAGES $BOOT_ROOT_SIZE $BOOT_DISKS"
-        declare -f PrepareBootImage BootQemu BootOnce BootShare GuestDevices
-        cat "$GUEST/boot/harness" "$GUEST/boot/provision.sh" "$GUEST/lib.sh"
+        echo "$CEPH_ROOT $BOOT_PACKAGES $BOOT_ROOT_SIZE"
+        declare -f PrepareBootRoot
+        cat "$GUEST/boot/harness"
     ) | sha256sum | cut -c1-16)
-    BOOT_DIR="$CACHE/bootsys-$key"
-    [ -f "$BOOT_DIR/ready" ] && return
-    local start=$SECONDS log="$CACHE/bootsys-$key.log" root
-    Say "building the booted system's image in $BOOT_DIR (about half an hour under TCG)"
-    rm -rf "$BOOT_DIR"
-    mkdir -p "$BOOT_DIR"
-    root="$BOOT_DIR/root"
+    BOOT_ROOT="$CACHE/bootroot-$key"
+    [ -f "$BOOT_ROOT/ready" ] && return
+    local start=$SECONDS log="$CACHE/bootroot-$key.log" root
+    Say "building the booted system's root image in $BOOT_ROOT"
+    rm -rf "$BOOT_ROOT"
+    mkdir -p "$BOOT_ROOT"
+    root="$BOOT_ROOT/root"
     cp -a "$CEPH_ROOT" "$root"
     # shellcheck disable=SC2086
     if ! chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
@@ -107,20 +108,39 @@ TimeoutStartSec=infinity
 WantedBy=multi-user.target
 UNIT
     ln -sf /etc/systemd/system/qv-harness.service "$root/etc/systemd/system/multi-user.target.wants/qv-harness.service"
-    cp "$root"/boot/vmlinuz-* "$BOOT_DIR/vmlinuz"
-    cp "$root"/boot/initrd.img-* "$BOOT_DIR/initrd.img"
-    rm -f "$BOOT_DIR/root.img"
-    truncate -s "$BOOT_ROOT_SIZE" "$BOOT_DIR/root.img"
-    if ! mkfs.ext4 -q -L qvroot -d "$root" "$BOOT_DIR/root.img" >>"$log" 2>&1; then
+    cp "$root"/boot/vmlinuz-* "$BOOT_ROOT/vmlinuz"
+    cp "$root"/boot/initrd.img-* "$BOOT_ROOT/initrd.img"
+    truncate -s "$BOOT_ROOT_SIZE" "$BOOT_ROOT/root.img"
+    if ! mkfs.ext4 -q -L qvroot -d "$root" "$BOOT_ROOT/root.img" >>"$log" 2>&1; then
         tail -n 5 "$log" >&2
         echo "vm: mkfs.ext4 -d failed (log: $log)" >&2
         exit 1
     fi
     rm -rf "$root"
-    local d
-    for d in $BOOT_DISKS; do truncate -s "${d#*:}" "$BOOT_DIR/${d%%:*}.img"; done
-    Say "image built in $((SECONDS - start)) s; first boot: the cluster and its OSDs"
+    touch "$BOOT_ROOT/ready"
+    Say "root image built in $((SECONDS - start)) s"
+}
+
+# The booted system with its cluster: a copy of the root image and the
+# OSDs' disks after the boot that made them, cached as $CACHE/bootsys-<key>/.
+PrepareBootImage() {
+    PrepareBootRoot
+    local key
+    # What the image is made from: not the rest of this file, so a change
+    # to how a run uses the image does not build it again.
+    key=$( (
+        echo "$BOOT_ROOT $BOOT_DISKS"
+        declare -f PrepareBootImage BootQemu BootOnce BootShare GuestDevices
+        cat "$GUEST/boot/provision.sh" "$GUEST/lib.sh"
+    ) | sha256sum | cut -c1-16)
+    BOOT_DIR="$CACHE/bootsys-$key"
+    [ -f "$BOOT_DIR/ready" ] && return
+    local start=$SECONDS d
+    Say "building the booted system in $BOOT_DIR: one boot makes the cluster and its OSDs"
+    rm -rf "$BOOT_DIR"
     mkdir -p "$BOOT_DIR/share"
+    cp --sparse=always "$BOOT_ROOT/root.img" "$BOOT_DIR/root.img"
+    for d in $BOOT_DISKS; do truncate -s "${d#*:}" "$BOOT_DIR/${d%%:*}.img"; done
     BootShare "$BOOT_DIR/share"
     if ! BootOnce "$BOOT_DIR" boot/provision.sh provision "${QUELVAR_VM_CEPH_TIMEOUT:-1500}"; then
         echo "vm: making the OSDs on the booted system failed: $BOOT_VERDICT (console: $BOOT_DIR/console-provision.log)" >&2
@@ -128,7 +148,7 @@ UNIT
     fi
     rm -rf "$BOOT_DIR/share/guest" "$BOOT_DIR/share/bin"
     touch "$BOOT_DIR/ready"
-    Say "booted system ready in $((SECONDS - start)) s: $(du -sh --apparent-size "$BOOT_DIR" | cut -f1) apparent, $(du -sh "$BOOT_DIR" | cut -f1) on disk"
+    Say "booted system ready in $((SECONDS - start)) s: $(du -sh "$BOOT_DIR" | cut -f1) on disk"
 }
 
 # The previous build, for the upgrade: the package itself with a lower

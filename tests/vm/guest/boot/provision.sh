@@ -17,6 +17,8 @@ db=$(DiskBySerial QVDB)
 Say "disks: SATA $sata, SCSI $scsi, SCSI2 $scsi2, NVMe $nvme, DB $db"
 Say "kernel $(uname -r), $(systemctl --version | head -n 1), $(ceph --version)"
 
+# udev registers what make-bcache writes once the driver is there.
+modprobe bcache
 cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
 bc_sata=$(MakeBacking "$sata" "$cset")
 bc_scsi=$(MakeBacking "$scsi" "$cset")
@@ -46,6 +48,8 @@ auth client required = cephx
 osd pool default size = 1
 mon allow pool size one = true
 osd objectstore = bluestore
+# Four OSDs and a monitor share the guest's 4 GB.
+osd memory target = 939524096
 CONF
 MakeMon() {
     (
