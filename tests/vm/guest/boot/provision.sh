@@ -92,7 +92,8 @@ Check "raw prepare over $nvme" Volume raw prepare --bluestore --data "/dev/$bc_n
 # ceph-volume makes no unit for a raw OSD (raw activate without
 # --no-systemd answers "systemd support not yet implemented"): its operator
 # adds one, as here, which does at boot what ceph-volume@ does for the LVM
-# OSDs: activate by stable names, then start the OSD's unit.
+# OSDs: activate, then start the OSD's unit. The devices are found by stable
+# names and given by their kernel names, the only ones raw list matches.
 raw_id=$(OsdOf)
 udevadm settle
 raw_dev=/dev/bcache/by-uuid/$(bcache-super-show "/dev/$nvme" | awk '$1 == "dev.uuid" {print $2}')
@@ -106,7 +107,7 @@ Wants=local-fs.target
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'i=0; while [ ! -b $raw_dev ] || [ ! -b $raw_db ]; do [ \$\$i -lt 60 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device $raw_dev --block.db $raw_db && systemctl start ceph-osd@$raw_id'
+ExecStart=/bin/sh -c 'i=0; while [ ! -b $raw_dev ] || [ ! -b $raw_db ]; do [ \$\$i -lt 60 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device \$\$(readlink -f $raw_dev) --block.db \$\$(readlink -f $raw_db) && systemctl start ceph-osd@$raw_id'
 TimeoutSec=0
 
 [Install]
