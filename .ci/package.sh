@@ -184,6 +184,8 @@ check_package() {
     ! grep -q 'deb-systemd-invoke.*quelvar-metrics' "$work/control-$arch/postinst" ||
         fail "postinst starts the metrics timer, which ships disabled"
     grep -q 'rm -rf /var/log/quelvar' "$work/control-$arch/postrm" || fail "postrm does not remove the logs on purge"
+    grep -q 'rm -f /var/lib/prometheus/node-exporter/quelvar.prom ' "$work/control-$arch/postrm" ||
+        fail "postrm does not remove the metrics file on purge"
     readelf -h "$root/usr/sbin/quelvar" | grep -q "Machine: *$machine" || fail "$arch binary is not for $machine"
 }
 check_package amd64 'Advanced Micro Devices X86-64'
