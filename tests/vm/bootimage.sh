@@ -131,7 +131,7 @@ PrepareBootImage() {
     key=$( (
         echo "$BOOT_ROOT $BOOT_DISKS"
         declare -f PrepareBootImage BootQemu BootOnce BootShare GuestDevices
-        cat "$GUEST/boot/provision.sh" "$GUEST/lib.sh"
+        cat "$GUEST/boot/provision.sh" "$GUEST/lib.sh" "$GUEST/ceph.sh"
     ) | sha256sum | cut -c1-16)
     BOOT_DIR="$CACHE/bootsys-$key"
     [ -f "$BOOT_DIR/ready" ] && return

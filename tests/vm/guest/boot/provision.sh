@@ -9,22 +9,13 @@
 #   SCSI2  lvm create, DB on the data device
 # /etc/quelvar-vm/osds keeps "ID DISK-ID KIND" per OSD for the scenario,
 # since disk names may change from one boot to the next.
-sata=$(DiskByModel QVSATA)
-scsi=$(DiskByModel QVSCSI)
-scsi2=$(DiskByModel QVSCSI2)
-nvme=$(NvmeBySerial QVNVME0)
-db=$(DiskBySerial QVDB)
-Say "disks: SATA $sata, SCSI $scsi, SCSI2 $scsi2, NVMe $nvme, DB $db"
+. /results/guest/ceph.sh
+CephDisks
 Say "kernel $(uname -r), $(systemctl --version | head -n 1), $(ceph --version)"
 
 # udev registers what make-bcache writes once the driver is there.
 modprobe bcache
-cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
-bc_sata=$(MakeBacking "$sata" "$cset")
-bc_scsi=$(MakeBacking "$scsi" "$cset")
-bc_nvme=$(MakeBacking "$nvme" "$cset")
-bc_coloc=$(MakeBacking "$scsi2" "$cset")
-Say "bcache: $sata=$bc_sata $scsi=$bc_scsi $nvme=$bc_nvme $scsi2=$bc_coloc"
+CephBcache
 Check "four bcache devices" test -b "/dev/$bc_sata" -a -b "/dev/$bc_scsi" -a -b "/dev/$bc_nvme" -a -b "/dev/$bc_coloc"
 
 printf 'o\nn\np\n1\n\n+4096M\nn\np\n2\n\n\nw\n' | fdisk "/dev/$db" >/dev/null 2>&1
@@ -35,39 +26,12 @@ udevadm settle
 Check "two DB volumes and a DB partition" test -b /dev/ceph-db/db1 -a -b "/dev/${db}2"
 
 fsid=$(Uuid)
-cat >/etc/ceph/ceph.conf <<CONF
-[global]
-fsid = $fsid
-mon initial members = a
-mon host = 127.0.0.1
-public network = 127.0.0.0/8
-ms bind ipv6 = false
-auth cluster required = cephx
-auth service required = cephx
-auth client required = cephx
-osd pool default size = 1
-mon allow pool size one = true
-osd objectstore = bluestore
-# Four OSDs and a monitor share the guest's 4 GB.
-osd memory target = 939524096
-CONF
+CephConf "$fsid" >/etc/ceph/ceph.conf
 MakeMon() {
-    (
-        set -e
-        ceph-authtool --create-keyring /tmp/mon.keyring --gen-key -n mon. --cap mon 'allow *'
-        ceph-authtool --create-keyring /etc/ceph/ceph.client.admin.keyring --gen-key -n client.admin \
-            --cap mon 'allow *' --cap osd 'allow *' --cap mgr 'allow *'
-        ceph-authtool --create-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring --gen-key \
-            -n client.bootstrap-osd --cap mon 'profile bootstrap-osd' --cap mgr 'allow r'
-        ceph-authtool /tmp/mon.keyring --import-keyring /etc/ceph/ceph.client.admin.keyring
-        ceph-authtool /tmp/mon.keyring --import-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
-        chown ceph:ceph /tmp/mon.keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
-        monmaptool --create --add a 127.0.0.1 --fsid "$fsid" /tmp/monmap
-        install -d -o ceph -g ceph /var/lib/ceph/mon/ceph-a
-        ceph-mon --mkfs -i a --monmap /tmp/monmap --keyring /tmp/mon.keyring --setuser ceph --setgroup ceph
+    sh -e -c "$(CephMonMkfs "$fsid")
         systemctl enable --now ceph-mon@a
         timeout 180 ceph -s >/dev/null
-    ) >/tmp/mon.out 2>&1 || { sed 's/^/  | /' /tmp/mon.out; return 1; }
+    " >/tmp/mon.out 2>&1 || { sed 's/^/  | /' /tmp/mon.out; return 1; }
 }
 Check "a one-node cluster is up, its monitor from ceph-mon@a" MakeMon
 
