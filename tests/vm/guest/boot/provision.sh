@@ -58,6 +58,7 @@ Check "raw prepare over $nvme" Volume raw prepare --bluestore --data "/dev/$bc_n
 # adds one, as here, which does at boot what ceph-volume@ does for the LVM
 # OSDs: activate, then start the OSD's unit. The devices are found by stable
 # names and given by their kernel names, the only ones raw list matches.
+# On a loaded host bcache's registration at boot can take minutes.
 raw_id=$(OsdOf)
 udevadm settle
 raw_dev=/dev/bcache/by-uuid/$(bcache-super-show "/dev/$nvme" | awk '$1 == "dev.uuid" {print $2}')
@@ -71,7 +72,7 @@ Wants=local-fs.target
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'i=0; while [ ! -b $raw_dev ] || [ ! -b $raw_db ]; do [ \$\$i -lt 60 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device \$\$(readlink -f $raw_dev) --block.db \$\$(readlink -f $raw_db) && systemctl start ceph-osd@$raw_id'
+ExecStart=/bin/sh -c 'i=0; while [ ! -b $raw_dev ] || [ ! -b $raw_db ]; do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device \$\$(readlink -f $raw_dev) --block.db \$\$(readlink -f $raw_db) && systemctl start ceph-osd@$raw_id'
 TimeoutSec=0
 
 [Install]

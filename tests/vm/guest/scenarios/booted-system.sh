@@ -26,8 +26,10 @@ PropSeconds() { awk -v us="$(Prop "$1" "$2")" 'BEGIN { printf "%.2f", us / 1e6 }
 # pvs under a capability bounding set, every device scanned (not only the
 # PVs its hints name): how many devices it could not open.
 PvsComplaints() {
-    systemd-run --wait --pipe -q -p "CapabilityBoundingSet=$1" pvs --noheadings --config 'devices/hints="none"' 2>&1 |
-        grep -c 'has no path names'
+    systemd-run --wait --pipe -q -p "CapabilityBoundingSet=$1" pvs --noheadings --config 'devices { hints = "none" }' \
+        >/tmp/pvs.out 2>&1
+    sed 's/^/    pvs| /' /tmp/pvs.out >&2
+    grep -c 'has no path names' /tmp/pvs.out
 }
 
 # When activation made the OSD's block link, the last thing the daemon needs
@@ -219,13 +221,19 @@ MeasureStage() {
 
     if [ -e $dropin ]; then
         # The race lost on purpose: the disk's cache on again behind the
-        # daemon's back, and the OSD started at once. The drop-in must hold
-        # it until the daemon's next pass has switched the cache off.
+        # daemon's back, the daemon held still, and the OSD started. The
+        # drop-in must hold it until the daemon, let go, has switched the
+        # cache off.
         d=$(DiskOf QVSATA)
         systemctl stop "ceph-osd@$lvm_id"
+        pid=$(Prop quelvar MainPID)
+        kill -STOP "$pid"
         sdparm -q --set=WCE "/dev/$d"
         t0=$(Uptime)
-        systemctl start "ceph-osd@$lvm_id"
+        systemctl start --no-block "ceph-osd@$lvm_id"
+        sleep 8
+        kill -CONT "$pid"
+        WaitValue active 60 systemctl is-active "ceph-osd@$lvm_id" >/dev/null
         start=$(PropSeconds "ceph-osd@$lvm_id" ExecMainStartTimestampMonotonic)
         sleep 2
         zero=$(awk -v t="$t0" '$2 == "QVSATA" && $1 > t && $3 == 0 {print $1; exit}' "$WATCH")
