@@ -56,14 +56,14 @@ Check "raw prepare over $nvme" Volume raw prepare --bluestore --data "/dev/$bc_n
 # ceph-volume makes no unit for a raw OSD (raw activate without
 # --no-systemd answers "systemd support not yet implemented"): its operator
 # adds one, as here, which does at boot what ceph-volume@ does for the LVM
-# OSDs: activate, then start the OSD's unit. The devices are found by stable
-# names and given by their kernel names, the only ones raw list matches.
-# On a loaded host bcache's registration at boot can take minutes.
+# OSDs: activate, then start the OSD's unit. raw list matches devices only
+# by their kernel names, so the unit finds them at boot: the bcache device
+# through its backing disk's sysfs link, the DB partition by its PARTUUID
+# with blkid. udev's /dev/bcache/by-uuid links are not used: when the
+# initramfs registers bcache, a boot may come up without them.
 raw_id=$(OsdOf)
-udevadm settle
-raw_dev=/dev/bcache/by-uuid/$(bcache-super-show "/dev/$nvme" | awk '$1 == "dev.uuid" {print $2}')
-raw_db=/dev/disk/by-partuuid/$(blkid -s PARTUUID -o value "/dev/${db}2")
-Check "stable names for the raw OSD's devices" test -b "$raw_dev" -a -b "$raw_db"
+raw_db=$(blkid -s PARTUUID -o value "/dev/${db}2")
+Check "the raw OSD's DB partition has a PARTUUID" [ -n "$raw_db" ]
 cat >"/etc/systemd/system/ceph-volume-raw-$raw_id.service" <<UNIT
 [Unit]
 Description=Ceph raw OSD activation: osd.$raw_id
@@ -72,7 +72,7 @@ Wants=local-fs.target
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'i=0; while [ ! -b $raw_dev ] || [ ! -b $raw_db ]; do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device \$\$(readlink -f $raw_dev) --block.db \$\$(readlink -f $raw_db) && systemctl start ceph-osd@$raw_id'
+ExecStart=/bin/sh -c 'i=0; while ! dev=\$\$(readlink /sys/block/$nvme/bcache/dev) || ! db=\$\$(blkid -t PARTUUID=$raw_db -o device); do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start ceph-osd@$raw_id'
 TimeoutSec=0
 
 [Install]
