@@ -153,9 +153,11 @@ done
 
 # --- contents -------------------------------------------------------------
 
-expected_files="-rw-r--r-- root/root ./lib/systemd/system/quelvar-metrics.service
+expected_files="-rw-r--r-- root/root ./lib/systemd/system/ceph-osd@.service.d/quelvar.conf
+-rw-r--r-- root/root ./lib/systemd/system/quelvar-metrics.service
 -rw-r--r-- root/root ./lib/systemd/system/quelvar-metrics.timer
 -rw-r--r-- root/root ./lib/systemd/system/quelvar.service
+-rwxr-xr-x root/root ./usr/lib/quelvar/osd-wait
 -rwxr-xr-x root/root ./usr/sbin/quelvar
 -rw-r--r-- root/root ./usr/share/doc/quelvar/README.md
 -rw-r--r-- root/root ./usr/share/doc/quelvar/changelog.gz
@@ -182,6 +184,8 @@ check_package() {
     ! grep -q 'deb-systemd-invoke.*quelvar-metrics' "$work/control-$arch/postinst" ||
         fail "postinst starts the metrics timer, which ships disabled"
     grep -q 'rm -rf /var/log/quelvar' "$work/control-$arch/postrm" || fail "postrm does not remove the logs on purge"
+    grep -q 'rm -f /var/lib/prometheus/node-exporter/quelvar.prom ' "$work/control-$arch/postrm" ||
+        fail "postrm does not remove the metrics file on purge"
     readelf -h "$root/usr/sbin/quelvar" | grep -q "Machine: *$machine" || fail "$arch binary is not for $machine"
 }
 check_package amd64 'Advanced Micro Devices X86-64'
@@ -200,6 +204,37 @@ verify_output=$(unshare -m --propagation private sh -c \
     sh "$root" 2>&1) || fail "systemd-analyze verify: $verify_output"
 [[ -z $verify_output ]] || fail "systemd-analyze verify: $verify_output"
 systemd-analyze security --offline=true --no-pager "$root/lib/systemd/system/quelvar.service" 2>&1 | tail -1
+
+# --- the OSD drop-in's wait ---------------------------------------------------
+
+step "osd-wait"
+# The helper with stand-ins for systemctl (the daemon active or not) and for
+# the report (the verdict of osd.3's disk): it waits only for a running
+# daemon whose report says UNPROTECTED, never past its limit, and always
+# lets the OSD start.
+stub=$work/stub
+mkdir -p "$stub"
+printf '#!/bin/sh\n[ "$QV_ACTIVE" = yes ]\n' >"$stub/systemctl"
+printf '#!/bin/sh\n[ -n "$QV_VERDICT" ] || exit 3\necho "quelvar_disk_verdict{bcache=\\"bcache0\\",disk=\\"sdb\\",osd=\\"3\\"} $QV_VERDICT"\n' >"$stub/quelvar"
+chmod 755 "$stub/systemctl" "$stub/quelvar"
+# active verdict  least most (seconds)
+while read -r active verdict least most; do
+    verdict=${verdict#-}
+    t0=$SECONDS
+    wait_status=0
+    PATH=$stub:$PATH QV_ACTIVE=$active QV_VERDICT=$verdict QUELVAR_OSD_WAIT=2 \
+        "$root/usr/lib/quelvar/osd-wait" 3 >/dev/null || wait_status=$?
+    took=$((SECONDS - t0))
+    ((wait_status == 0 && took >= least && took <= most)) ||
+        fail "osd-wait with the daemon active=$active, verdict '$verdict': status $wait_status after $took s"
+done <<'CASES'
+no  2 0 1
+yes 0 0 1
+yes 1 0 1
+yes 3 0 1
+yes - 0 1
+yes 2 2 4
+CASES
 
 # --- manual page ----------------------------------------------------------
 

@@ -7,7 +7,9 @@
 #   tests/vm/run.sh [--full] [--list] [--arch x86_64|arm64] QUELVAR_BINARY [SCENARIO...]
 #
 # Scenarios marked "# needs: full-daemon" run only with --full; those marked
-# "# runs: when named" only when named.
+# "# runs: when named" only when named; those marked "# vm: ceph-root" or
+# "# vm: boot" (a Debian system booted with systemd, bootimage.sh) only when
+# named or with QUELVAR_VM_CEPH=1.
 # --arch arm64 boots Debian's arm64 kernel under qemu-system-aarch64 (software
 # emulation) with the guest's tools from Debian's arm64 packages, for a
 # cross-built daemon.
@@ -15,7 +17,10 @@
 # QUELVAR_VM_OUT (results, default vm-results beside the binary),
 # QUELVAR_VM_ACCEL (default kvm:tcg; tcg forces software emulation),
 # QUELVAR_VM_TIMEOUT (seconds one scenario may take in the guest, default 150,
-# 300 for arm64), QUELVAR_VM_ARCH (default x86_64).
+# 300 for arm64), QUELVAR_VM_ARCH (default x86_64); for "# vm: boot"
+# QUELVAR_VM_DEB (the amd64 package, default the newest in out/pkg) and
+# QUELVAR_VM_DEB_PREV (the build to upgrade from, default that package with
+# a lower version).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,7 +44,7 @@ while [ $# -gt 0 ]; do
     --full) full=1; shift ;;
     --list) listOnly=1; shift ;;
     --arch) ARCH=${2:-}; shift 2 || shift ;;
-    -h | --help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
     *) break ;;
     esac
 done
@@ -60,6 +65,14 @@ NeedsCephRoot() {
 }
 # shellcheck source=cephroot.sh
 . "$HERE/cephroot.sh"
+
+# "# vm: boot": the scenario runs on the Debian system of bootimage.sh,
+# booted with systemd from its disk image, with the package installed.
+NeedsBoot() {
+    grep -q '^# vm: boot' "$GUEST/scenarios/$1.sh"
+}
+# shellcheck source=bootimage.sh
+. "$HERE/bootimage.sh"
 
 # A scenario that only repeats others (in one boot) runs when named.
 NamedOnly() {
@@ -612,13 +625,13 @@ for s in "${scenarios[@]}"; do
         skipped=$((skipped + 1))
         continue
     fi
-    if NeedsCephRoot "$s" && [ "$ARCH" = arm64 ]; then
+    if { NeedsCephRoot "$s" || NeedsBoot "$s"; } && [ "$ARCH" = arm64 ]; then
         Say "SKIP $s (Ceph's tools run on the x86-64 bed only)"
         skipped=$((skipped + 1))
         continue
     fi
-    if NeedsCephRoot "$s" && [ $# -eq 0 ] && [ "${QUELVAR_VM_CEPH:-0}" != 1 ]; then
-        Say "SKIP $s (a Ceph cluster, about 10 minutes: QUELVAR_VM_CEPH=1 or name it to run it)"
+    if { NeedsCephRoot "$s" || NeedsBoot "$s"; } && [ $# -eq 0 ] && [ "${QUELVAR_VM_CEPH:-0}" != 1 ]; then
+        Say "SKIP $s (a Ceph cluster, 10 minutes or more: QUELVAR_VM_CEPH=1 or name it to run it)"
         skipped=$((skipped + 1))
         continue
     fi
@@ -628,6 +641,10 @@ for s in "${scenarios[@]}"; do
         continue
     fi
     Say "RUN  $s"
+    if NeedsBoot "$s"; then
+        if RunBootScenario "$s"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+        continue
+    fi
     if RunScenario "$s"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
 echo "vm: $passed passed, $failed failed, $skipped skipped"

@@ -1,7 +1,9 @@
 # Helpers for the scenarios that let Ceph's own tools make the OSDs (busybox
 # sh, sourced after lib.sh). Debian's root with Ceph is mounted read-only at
 # $CEPH over 9p; the tools and the daemon run in a chroot there, with tmpfs
-# wherever they write, /dev, /proc and /sys shared with the guest.
+# wherever they write, /dev, /proc and /sys shared with the guest. The
+# booted system's image (boot/provision.sh) makes its cluster with the same
+# disks, configuration and monitor store.
 
 CEPH=/ceph
 
@@ -33,14 +35,35 @@ CephEnter() {
     ip link set lo up
 }
 
-# A one-node cluster: one monitor on loopback, the admin and bootstrap-osd
-# keys, pools of size one. Prints nothing on success.
-CephMon() {
-    local fsid
-    fsid=$(Uuid)
-    cat >"$CEPH/etc/ceph/ceph.conf" <<CONF
+# The disks of the Ceph layout by the names QEMU gives them: sets sata,
+# scsi, scsi2, nvme and db, and says which is which.
+CephDisks() {
+    sata=$(DiskByModel QVSATA)
+    scsi=$(DiskByModel QVSCSI)
+    scsi2=$(DiskByModel QVSCSI2)
+    nvme=$(NvmeBySerial QVNVME0)
+    db=$(DiskBySerial QVDB)
+    Say "disks: SATA $sata, SCSI $scsi, SCSI2 $scsi2, NVMe $nvme, DB $db"
+}
+
+# One cache set on the virtio cache disk and a bcache device over each of
+# the four data disks: sets bc_sata, bc_scsi, bc_nvme and bc_coloc.
+CephBcache() {
+    local cset
+    cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
+    bc_sata=$(MakeBacking "$sata" "$cset")
+    bc_scsi=$(MakeBacking "$scsi" "$cset")
+    bc_nvme=$(MakeBacking "$nvme" "$cset")
+    bc_coloc=$(MakeBacking "$scsi2" "$cset")
+    Say "bcache: $sata=$bc_sata $scsi=$bc_scsi $nvme=$bc_nvme $scsi2=$bc_coloc"
+}
+
+# A one-node cluster's configuration: one monitor on loopback, pools of
+# size one.
+CephConf() {
+    cat <<CONF
 [global]
-fsid = $fsid
+fsid = $1
 mon initial members = a
 mon host = 127.0.0.1
 public network = 127.0.0.0/8
@@ -51,19 +74,37 @@ auth client required = cephx
 osd pool default size = 1
 mon allow pool size one = true
 osd objectstore = bluestore
+# Where the OSDs run, four of them and the monitor share a few GB.
+osd memory target = 939524096
 CONF
-    InCeph sh -e -c "
-        ceph-authtool --create-keyring /tmp/mon.keyring --gen-key -n mon. --cap mon 'allow *'
-        ceph-authtool --create-keyring /etc/ceph/ceph.client.admin.keyring --gen-key -n client.admin \
-            --cap mon 'allow *' --cap osd 'allow *' --cap mgr 'allow *'
-        ceph-authtool --create-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring --gen-key \
-            -n client.bootstrap-osd --cap mon 'profile bootstrap-osd' --cap mgr 'allow r'
-        ceph-authtool /tmp/mon.keyring --import-keyring /etc/ceph/ceph.client.admin.keyring
-        ceph-authtool /tmp/mon.keyring --import-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
-        chown ceph:ceph /tmp/mon.keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
-        monmaptool --create --add a 127.0.0.1 --fsid $fsid /tmp/monmap
-        install -d -o ceph -g ceph /var/lib/ceph/mon/ceph-a
-        ceph-mon --mkfs -i a --monmap /tmp/monmap --keyring /tmp/mon.keyring --setuser ceph --setgroup ceph
+}
+
+# The shell commands, for sh -e in the Debian root, that make the
+# monitor's store for the cluster FSID, with the admin and bootstrap-osd
+# keys.
+CephMonMkfs() {
+    cat <<SH
+ceph-authtool --create-keyring /tmp/mon.keyring --gen-key -n mon. --cap mon 'allow *'
+ceph-authtool --create-keyring /etc/ceph/ceph.client.admin.keyring --gen-key -n client.admin \\
+    --cap mon 'allow *' --cap osd 'allow *' --cap mgr 'allow *'
+ceph-authtool --create-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring --gen-key \\
+    -n client.bootstrap-osd --cap mon 'profile bootstrap-osd' --cap mgr 'allow r'
+ceph-authtool /tmp/mon.keyring --import-keyring /etc/ceph/ceph.client.admin.keyring
+ceph-authtool /tmp/mon.keyring --import-keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
+chown ceph:ceph /tmp/mon.keyring /var/lib/ceph/bootstrap-osd/ceph.keyring
+monmaptool --create --add a 127.0.0.1 --fsid $1 /tmp/monmap
+install -d -o ceph -g ceph /var/lib/ceph/mon/ceph-a
+ceph-mon --mkfs -i a --monmap /tmp/monmap --keyring /tmp/mon.keyring --setuser ceph --setgroup ceph
+SH
+}
+
+# The one-node cluster in the Debian root, its monitor started by hand.
+# Prints nothing on success.
+CephMon() {
+    local fsid
+    fsid=$(Uuid)
+    CephConf "$fsid" >"$CEPH/etc/ceph/ceph.conf"
+    InCeph sh -e -c "$(CephMonMkfs "$fsid")
         ceph-mon -i a --setuser ceph --setgroup ceph
         timeout 120 ceph -s >/dev/null
     " >/tmp/ceph-mon.out 2>&1 || { cat /tmp/ceph-mon.out; return 1; }

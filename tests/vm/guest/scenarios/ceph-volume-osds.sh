@@ -13,12 +13,7 @@
 . /guest/ceph.sh
 LOG=$CEPH/var/log/quelvar/quelvar.log
 
-sata=$(DiskByModel QVSATA)
-scsi=$(DiskByModel QVSCSI)
-scsi2=$(DiskByModel QVSCSI2)
-nvme=$(NvmeBySerial QVNVME0)
-db=$(DiskBySerial QVDB)
-Say "disks: SATA $sata, SCSI $scsi, SCSI2 $scsi2, NVMe $nvme, DB $db"
+CephDisks
 Check "the NVMe disk is there" [ -n "$nvme" ]
 Check "the second SCSI disk is there" [ -n "$scsi2" ]
 
@@ -26,12 +21,7 @@ Check "Debian's root with Ceph is mounted" CephEnter
 Say "Ceph: $(InCeph ceph --version)"
 Check "a one-node cluster is up" CephMon
 
-cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
-bc_sata=$(MakeBacking "$sata" "$cset")
-bc_scsi=$(MakeBacking "$scsi" "$cset")
-bc_nvme=$(MakeBacking "$nvme" "$cset")
-bc_coloc=$(MakeBacking "$scsi2" "$cset")
-Say "bcache: $sata=$bc_sata $scsi=$bc_scsi $nvme=$bc_nvme $scsi2=$bc_coloc"
+CephBcache
 # The virtio DB disk as an operator lays out one fast device for several
 # OSDs: two DB volumes on LVM in its first partition, and its second
 # partition for the raw OSD (raw mode finds devices in lsblk's list and
