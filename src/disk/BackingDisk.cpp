@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "bcache/WriteCacheGuard.h"
+#include "disk/KernelView.h"
 #include "nvme/NvmeCmd.h"
 #include "sys/BlockStack.h"
 #include "sys/DeviceNode.h"

@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "bcache/WriteCacheGuard.h"
+#include "disk/KernelView.h"
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"
 #include "support/SimBcache.h"

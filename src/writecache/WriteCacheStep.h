@@ -1,0 +1,70 @@
+// The two steps the main loop runs for every bcache device it finds: the
+// write-cache step, then the tuning step.
+#ifndef QUELVAR_WRITECACHE_WRITECACHESTEP_H
+#define QUELVAR_WRITECACHE_WRITECACHESTEP_H
+
+#include <string>
+#include <vector>
+
+#include "bcache/BcacheDev.h"
+#include "disk/KernelView.h"
+#include "writecache/DiskWatch.h"
+#include "disk/BackingDisk.h"
+#include "osd/OsdInfo.h"
+
+// The first record that obliges the device's backing disk to lose its
+// volatile write cache: a bluestore OSD carried by `device` (one of its
+// bcache devices) whose DB link differs from its block link (so its DB
+// lives elsewhere and the data disk's cache would hold acknowledged
+// writes). Null when none.
+[[nodiscard]] const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device);
+
+// The OSD the device carries, whatever its type and links: the first
+// bluestore record carried by `device`, else the first other one. Null when
+// none.
+[[nodiscard]] const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device);
+
+// What the write-cache step reads of one bcache device, and the status
+// report reads the same way: the one reader of that state.
+struct DeviceFacts {
+    std::string backing;                     // the backing device: sdb, or sdb1 for a partition
+    BackingDisk disk;                        // the whole disk and how it is reached
+    int kernelMode = WRITE_CACHE_NOT_READ;   // QueryWriteCacheMode of the whole disk
+    const OsdInfo* guard = nullptr;          // FindCacheOffRecord's answer
+};
+
+// Resolves the backing device, then, when a record obliges its cache off
+// (or `readMode` asks for it anyway), the whole disk and the block layer's
+// mode of it. A disk behind no guarded OSD costs the pass nothing more. 0
+// read, -1 the backing device is unknown (GetBackendDev logged why; the
+// caller says for which device).
+[[nodiscard]] int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode,
+                                  DeviceFacts& facts);
+
+// The disk's own answer (DISK_CACHE_*), read inside a privileged window of
+// its own: the disk's node is root's. 0 with *state set, -1 when privilege
+// could not be raised, ERR_PRIVILEGE when the return to the saved user
+// failed.
+[[nodiscard]] int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state);
+
+// Resolves the backing disk and, when a record obliges it, runs FlushBcache
+// with raised privilege: at once when the block layer reports the whole
+// disk "write back" (or cannot tell), and after asking the disk itself when
+// it reports "write through", only if the disk says its cache is on. The
+// disk gets its commands when `watch` gives it its turn and it says it
+// takes them; what became of them goes back to `watch`.
+// -1 when the backing disk is unknown or privilege could not be raised, 0
+// when nothing was to be done (or the disk's turn is not now), else
+// FlushBcache's result; ERR_PRIVILEGE when the return to the saved user
+// failed.
+[[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
+
+// Tunes the device. TuneBcache's result; ERR_PRIVILEGE (logged here) when
+// its privilege drop failed.
+[[nodiscard]] int TuningStep(BcacheDev& device);
+
+// Both steps in their order; the tuning step is skipped when the
+// write-cache step lost privilege. The last step's result.
+[[nodiscard]] int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
+
+#endif
