@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "daemon/Daemon.h"
-#include "report/StatusCommand.h"
 #include "sys/Privilege.h"
 
 namespace

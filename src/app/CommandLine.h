@@ -4,8 +4,9 @@
 
 #include <string>
 
+#include "report/StatusCommand.h"
+
 enum class RunMode { Daemon, Status, Help, Version };
-enum class ReportForm { Text, Json, Prometheus };
 
 struct CommandLine {
     RunMode mode = RunMode::Daemon;

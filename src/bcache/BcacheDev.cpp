@@ -34,6 +34,11 @@ int DriverRequest(SystemApi& api, int fd, unsigned long request, void* record)
 
 } // namespace
 
+bool IsBcacheDevEntry(const struct dirent& entry)
+{
+    return entry.d_type == DT_BLK && strncmp(entry.d_name, "bcache", 6) == 0;
+}
+
 BcacheDev::BcacheDev(std::string deviceName) : status{}, tuning{}, name(std::move(deviceName)) {}
 
 BcacheDev::~BcacheDev() = default;

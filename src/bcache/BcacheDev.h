@@ -3,11 +3,20 @@
 #ifndef QUELVAR_BCACHE_BCACHEDEV_H
 #define QUELVAR_BCACHE_BCACHEDEV_H
 
+#include <dirent.h>
+
 #include <cstddef>
 #include <string>
 
 #include "bcache/BcacheRecords.h"
 #include "scsi/ScsiCmd.h"
+
+// Where the bcache block devices are found, by the pass and the report.
+constexpr const char* DEV_DIR = "/dev";
+
+// True for a block device whose name begins with "bcache" (bcache0,
+// bcache0p1 and the bare name bcache alike).
+[[nodiscard]] bool IsBcacheDevEntry(const struct dirent& entry);
 
 class BcacheDev : public ScsiCmd {
 public:

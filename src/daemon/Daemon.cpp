@@ -6,18 +6,15 @@
 #include <cstring>
 #include <ctime>
 
-#include "writecache/WriteCacheStep.h"
+#include "bcache/BcacheDev.h"
+#include "daemon/DeviceSteps.h"
 #include "sys/Log.h"
 #include "sys/Status.h"
+#include "writecache/WriteCacheStep.h"
 
 extern "C" void HandleSigterm(int /*signal*/)
 {
     running = 0;
-}
-
-bool IsBcacheDevEntry(const struct dirent& entry)
-{
-    return entry.d_type == DT_BLK && strncmp(entry.d_name, "bcache", 6) == 0;
 }
 
 int Daemon::PerPassStep(OsdInfoMap& inventory)

@@ -7,19 +7,14 @@
 
 #include <string>
 
-#include "writecache/DiskWatch.h"
 #include "osd/OsdInfoMap.h"
 #include "sys/Running.h"
+#include "writecache/DiskWatch.h"
 
 // The SIGTERM handler: clears `running` and does nothing else.
 extern "C" void HandleSigterm(int signal);
 
-constexpr const char* DEV_DIR = "/dev";
 constexpr unsigned PASS_PAUSE_SECONDS = 5;
-
-// True for a block device whose name begins with "bcache" (bcache0,
-// bcache0p1 and the bare name bcache alike).
-[[nodiscard]] bool IsBcacheDevEntry(const struct dirent& entry);
 
 // The main routine. The steps of a pass are virtual so that a test can
 // replace them, or the pause, without reshaping the loop.

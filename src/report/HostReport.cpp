@@ -4,12 +4,11 @@
 
 #include "bcache/BcacheDev.h"
 #include "disk/KernelView.h"
-#include "daemon/Daemon.h"
-#include "writecache/WriteCacheStep.h"
 #include "osd/OsdInfoMap.h"
 #include "report/DiskState.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
+#include "writecache/WriteCacheStep.h"
 
 namespace
 {

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "app/CommandLine.h"
+// The report's forms: the table, --json, --prometheus.
+enum class ReportForm { Text, Json, Prometheus };
 
 // Silences the log, reads the host and prints the report in `form` on
 // standard output, or writes it to `file` through a new file beside it that

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "disk/KernelView.h"
 #include "disk/BackingDisk.h"
+#include "disk/KernelView.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
@@ -145,22 +145,4 @@ int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskW
         watch.Answered(disk);
     }
     return result;
-}
-
-int TuningStep(BcacheDev& device)
-{
-    int result = device.TuneBcache();
-    if (result == ERR_PRIVILEGE) {
-        WriteLog(LOG_ERROR, "seteuid failed\n");
-    }
-    return result;
-}
-
-int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
-{
-    int result = WriteCacheStep(device, records, watch);
-    if (result == ERR_PRIVILEGE) {
-        return result;
-    }
-    return TuningStep(device);
 }

@@ -1,5 +1,6 @@
-// The two steps the main loop runs for every bcache device it finds: the
-// write-cache step, then the tuning step.
+// The write-cache step: what decides whether a bcache device's backing disk
+// must lose its volatile write cache, the reading of that disk's state (the
+// status report's too), and the switch with its privileged windows.
 #ifndef QUELVAR_WRITECACHE_WRITECACHESTEP_H
 #define QUELVAR_WRITECACHE_WRITECACHESTEP_H
 
@@ -7,10 +8,10 @@
 #include <vector>
 
 #include "bcache/BcacheDev.h"
-#include "disk/KernelView.h"
-#include "writecache/DiskWatch.h"
 #include "disk/BackingDisk.h"
+#include "disk/KernelView.h"
 #include "osd/OsdInfo.h"
+#include "writecache/DiskWatch.h"
 
 // The first record that obliges the device's backing disk to lose its
 // volatile write cache: a bluestore OSD carried by `device` (one of its
@@ -58,13 +59,5 @@ struct DeviceFacts {
 // FlushBcache's result; ERR_PRIVILEGE when the return to the saved user
 // failed.
 [[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
-
-// Tunes the device. TuneBcache's result; ERR_PRIVILEGE (logged here) when
-// its privilege drop failed.
-[[nodiscard]] int TuningStep(BcacheDev& device);
-
-// Both steps in their order; the tuning step is skipped when the
-// write-cache step lost privilege. The last step's result.
-[[nodiscard]] int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
 
 #endif

@@ -5,6 +5,8 @@
 #include <functional>
 #include <sstream>
 
+#include "daemon/DeviceSteps.h"
+
 #include "support/LogCapture.h"
 #include "support/SimDisk.h"
 #include "support/SimBcache.h"
