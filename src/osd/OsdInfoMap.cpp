@@ -216,7 +216,7 @@ std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& 
     // the five of a checked read, and any rewrite moves its change time,
     // which not even its owner can set back.
     struct stat status {};
-    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && lstat(path, &status) == 0) {
+    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && Lstat(path, &status) == 0) {
         const int64_t identity[] = {static_cast<int64_t>(status.st_ino),      status.st_size,
                                     status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
                                     status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
