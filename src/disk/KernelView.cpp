@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "sys/CheckedFile.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/SafeString.h"
@@ -14,20 +13,31 @@ namespace {
 
 constexpr size_t ATTRIBUTE_SIZE = 256;
 
+// The trigger's write inside its privileged window; `disk` is null when the
+// disk could not be resolved, which counts as a failed write.
+int Rescan(SystemApi& api, const std::string& name, const BackingDisk* disk)
+{
+    const uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    // Exactly one byte, no terminator and no newline: the SCSI disk driver
+    // takes any write to this attribute as the request to rescan.
+    const int written = disk == nullptr ? 1 : WriteDiskAttribute(api, *disk, "device/rescan", "1", 1);
+    if (RestorePrivilege(saved) == ERR_PRIVILEGE) {
+        return ERR_PRIVILEGE;
+    }
+    WriteLog(LOG_INFO, "rescan dev %s return %d\n", name.c_str(), written);
+    return 0;
+}
+
 } // namespace
 
-int QueryWriteCacheMode(const std::string& disk)
+int QueryWriteCacheMode(SystemApi& api, const BackingDisk& disk)
 {
-    char path[PATH_BUFFER_SIZE];
     char text[ATTRIBUTE_SIZE];
-    if (memset_s(text, sizeof(text), 0, sizeof(text)) != 0) {
-        return WRITE_CACHE_UNKNOWN;
-    }
-    if (FormatPath(path, "/sys/block/%s/queue/write_cache", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/queue/write_cache error\n", disk.c_str());
-        return WRITE_CACHE_UNKNOWN;
-    }
-    if (SafeReadWriteFile(path, text, static_cast<int>(sizeof(text)), 0) != 0) {
+    if (memset_s(text, sizeof(text), 0, sizeof(text)) != 0 ||
+        ReadDiskAttribute(api, disk, "queue/write_cache", text, static_cast<int>(sizeof(text)), false) < 0) {
         return WRITE_CACHE_UNKNOWN;
     }
     // A full read leaves no terminator of its own.
@@ -42,6 +52,23 @@ int QueryWriteCacheMode(const std::string& disk)
     return WRITE_CACHE_UNKNOWN;
 }
 
+int QueryWriteCacheMode(const std::string& disk)
+{
+    char path[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/block/%s/queue/write_cache", disk.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/queue/write_cache error\n", disk.c_str());
+        return WRITE_CACHE_UNKNOWN;
+    }
+    SystemApi api;
+    BackingDisk resolved;
+    return ResolveDiskByName(api, disk, &resolved) != 0 ? WRITE_CACHE_UNKNOWN : QueryWriteCacheMode(api, resolved);
+}
+
+int RescanDisk(SystemApi& api, const BackingDisk& disk)
+{
+    return Rescan(api, disk.name, &disk);
+}
+
 int RescanDisk(const std::string& disk)
 {
     char path[PATH_BUFFER_SIZE];
@@ -49,17 +76,7 @@ int RescanDisk(const std::string& disk)
         WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/device/rescan failed\n", disk.c_str());
         return -1;
     }
-    const uid_t saved = geteuid();
-    if (RaisePrivilege(saved) != 0) {
-        return -1;
-    }
-    // Exactly one byte, no terminator and no newline: the SCSI disk driver
-    // takes any write to this attribute as the request to rescan.
-    char trigger[1] = {'1'};
-    const int written = SafeReadWriteFile(path, trigger, 1, 1);
-    if (RestorePrivilege(saved) == ERR_PRIVILEGE) {
-        return ERR_PRIVILEGE;
-    }
-    WriteLog(LOG_INFO, "rescan dev %s return %d\n", disk.c_str(), written);
-    return 0;
+    SystemApi api;
+    BackingDisk resolved;
+    return Rescan(api, disk, ResolveDiskByName(api, disk, &resolved) == 0 ? &resolved : nullptr);
 }

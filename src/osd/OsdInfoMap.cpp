@@ -69,19 +69,6 @@ bool ByDeviceName(const std::string& left, const std::string& right)
     return left.size() != right.size() ? left.size() < right.size() : left < right;
 }
 
-bool IsBcachePartitionName(const std::string& name)
-{
-    constexpr size_t prefix = 6;  // "bcache"
-    const size_t mark = name.rfind('p');
-    auto digits = [&](size_t from, size_t to) {
-        return to > from && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from),
-                                        name.begin() + static_cast<std::ptrdiff_t>(to),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-    };
-    return name.compare(0, prefix, "bcache") == 0 && mark != std::string::npos && digits(prefix, mark) &&
-           digits(mark + 1, name.size());
-}
-
 bool PathHasComponent(const std::string& path, const std::string& needle, bool partitions)
 {
     if (needle.empty()) {

@@ -16,8 +16,8 @@ constexpr const char* TRANSPORT_UNKNOWN = "unknown";
 // TRANSPORT_NVME for a namespace of an NVMe controller, TRANSPORT_SATA when
 // the SCSI layer names the whole disk's vendor "ATA" (a SCSI/ATA
 // translation does, SAT-3 10.4.2), TRANSPORT_SCSI for any other vendor,
-// TRANSPORT_UNKNOWN when sysfs names none. When `backing` is a partition
-// of the disk: "partition of DISK, " and the disk's transport.
-[[nodiscard]] std::string ReadTransport(const std::string& backing, const BackingDisk& disk);
+// TRANSPORT_UNKNOWN when sysfs names none. When the backing device is a
+// partition of the disk: "partition of DISK, " and the disk's transport.
+[[nodiscard]] std::string ReadTransport(SystemApi& api, const BackingDisk& disk);
 
 #endif

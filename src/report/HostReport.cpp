@@ -6,6 +6,7 @@
 #include "disk/KernelView.h"
 #include "osd/OsdInfoMap.h"
 #include "report/DiskState.h"
+#include "sys/BlockStack.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
 #include "writecache/WriteCacheStep.h"
@@ -44,9 +45,9 @@ int ReadRow(const std::string& name, const std::vector<OsdInfo>& records, Device
     BcacheDev device(name);
     DeviceFacts facts;
     if (ReadDeviceFacts(device, records, true, facts) == 0) {
-        row.disk = facts.backing;
+        row.disk = facts.disk.backing;
         row.kernelMode = facts.kernelMode;
-        row.transport = ReadTransport(facts.backing, facts.disk);
+        row.transport = ReadTransport(device, facts.disk);
         int state = DISK_CACHE_UNKNOWN;
         const int read = ReadDiskWithPrivilege(device, facts.disk, &state);
         if (read == ERR_PRIVILEGE) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "disk/DiskCache.h"
 #include "disk/KernelView.h"
-#include "disk/BackingDisk.h"
 #include "osd/OsdInfo.h"
 
 // Exit statuses of the report, as monitoring plugins use them.
@@ -28,7 +28,7 @@ struct DeviceRow {
     std::string disk;      // backing device (sdb, or sdb1); empty when it could not be found
     std::string transport; // ReadTransport of DiskState.h
     int kernelMode = WRITE_CACHE_NOT_READ; // WRITE_CACHE_* of disk/KernelView.h
-    int diskCache = DISK_CACHE_UNKNOWN; // the disk's own answer, DISK_CACHE_* of disk/BackingDisk.h
+    int diskCache = DISK_CACHE_UNKNOWN; // the disk's own answer, DISK_CACHE_* of disk/DiskCache.h
     bool hasOsd = false;
     OsdInfo osd;          // the OSD the device carries, when hasOsd
     bool guarded = false; // an OSD obliges the disk's cache off

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "disk/BackingDisk.h"
+#include "disk/DiskCache.h"
 #include "disk/KernelView.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
@@ -24,10 +25,10 @@ int WithPrivilege(const Step& step)
     return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : result;
 }
 
-int FlushWithPrivilege(BcacheDev& device)
+int FlushWithPrivilege(BcacheDev& device, const BackingDisk& disk)
 {
     return WithPrivilege([&] {
-        const int result = device.FlushBcache();
+        const int result = device.FlushBcache(disk);
         // A disk that fell silent is reported once, by the watch.
         if (result != 0 && !device.Gate().timedOut) {
             WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
@@ -65,7 +66,7 @@ const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std:
 
 int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode, DeviceFacts& facts)
 {
-    if (device.GetBackendDev(facts.backing) != 0) {
+    if (device.GetBackendDev(facts.disk) != 0) {
         return -1;
     }
     facts.guard = FindCacheOffRecord(records, device.Name());
@@ -73,8 +74,12 @@ int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool
     if (facts.guard == nullptr && !readMode) {
         return 0;
     }
-    FindBackingDisk(device, facts.backing, &facts.disk);
-    facts.kernelMode = QueryWriteCacheMode(facts.disk.name);
+    FindWholeDisk(device, &facts.disk);
+    // The nvme driver shows "write back" for every namespace whose controller
+    // has a volatile cache, on or off: only the disk can tell.
+    if (facts.disk.transport != DISK_TRANSPORT_NVME) {
+        facts.kernelMode = QueryWriteCacheMode(device, facts.disk);
+    }
     return 0;
 }
 
@@ -108,7 +113,7 @@ int GuardDisk(BcacheDev& device, const DeviceFacts& facts)
         WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n",
                  facts.disk.name.c_str());
     }
-    return FlushWithPrivilege(device);
+    return FlushWithPrivilege(device, facts.disk);
 }
 
 } // namespace

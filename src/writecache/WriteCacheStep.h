@@ -9,6 +9,7 @@
 
 #include "bcache/BcacheDev.h"
 #include "disk/BackingDisk.h"
+#include "disk/DiskCache.h"
 #include "disk/KernelView.h"
 #include "osd/OsdInfo.h"
 #include "writecache/DiskWatch.h"
@@ -28,17 +29,18 @@
 // What the write-cache step reads of one bcache device, and the status
 // report reads the same way: the one reader of that state.
 struct DeviceFacts {
-    std::string backing;                     // the backing device: sdb, or sdb1 for a partition
-    BackingDisk disk;                        // the whole disk and how it is reached
+    BackingDisk disk;                        // the backing device, its whole disk, how it is reached
     int kernelMode = WRITE_CACHE_NOT_READ;   // QueryWriteCacheMode of the whole disk
     const OsdInfo* guard = nullptr;          // FindCacheOffRecord's answer
 };
 
 // Resolves the backing device, then, when a record obliges its cache off
 // (or `readMode` asks for it anyway), the whole disk and the block layer's
-// mode of it. A disk behind no guarded OSD costs the pass nothing more. 0
-// read, -1 the backing device is unknown (GetBackendDev logged why; the
-// caller says for which device).
+// mode of it, from that one resolution. A disk behind no guarded OSD costs
+// the pass nothing more; an NVMe namespace's mode is not read (its
+// attribute tells only that the controller has a volatile cache). 0 read, -1
+// the backing device is unknown (GetBackendDev logged why; the caller says
+// for which device).
 [[nodiscard]] int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode,
                                   DeviceFacts& facts);
 
@@ -49,9 +51,10 @@ struct DeviceFacts {
 [[nodiscard]] int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state);
 
 // Resolves the backing disk and, when a record obliges it, runs FlushBcache
-// with raised privilege: at once when the block layer reports the whole
-// disk "write back" (or cannot tell), and after asking the disk itself when
-// it reports "write through", only if the disk says its cache is on. The
+// on it with raised privilege: at once when the block layer reports the
+// whole disk "write back" (or cannot tell, or it is NVMe, whose switch asks
+// the disk first), and after asking the disk itself when it reports "write
+// through", only if the disk says its cache is on. The
 // disk gets its commands when `watch` gives it its turn and it says it
 // takes them; what became of them goes back to `watch`.
 // -1 when the backing disk is unknown or privilege could not be raised, 0

@@ -22,20 +22,27 @@ TEST(ReadTransport, TellsHowTheDiskIsAttachedFromSysfs)
     MakeFile("/sys/block/sdb/device/vendor", "SEAGATE \n");
     MakeFile("/sys/block/sdc/device/vendor", "ATAPI   \n");
     const struct {
-        const char* backing;
-        BackingDisk disk;
-        const char* transport;
+        const char* disk;
+        int transport;
+        bool partition;
+        const char* text;
     } rows[] = {
-        {"sda", {"sda", DISK_TRANSPORT_SCSI}, "SATA"},
-        {"sdb", {"sdb", DISK_TRANSPORT_SCSI}, "SCSI/SAS"},
-        {"sdc", {"sdc", DISK_TRANSPORT_SCSI}, "SCSI/SAS"},
-        {"vda", {"vda", DISK_TRANSPORT_SCSI}, "unknown"},
-        {"nvme0n1", {"nvme0n1", DISK_TRANSPORT_NVME}, "NVMe"},
-        {"sda1", {"sda", DISK_TRANSPORT_SCSI}, "partition of sda, SATA"},
-        {"nvme0n1p2", {"nvme0n1", DISK_TRANSPORT_NVME}, "partition of nvme0n1, NVMe"},
+        {"sda", DISK_TRANSPORT_SCSI, false, "SATA"},
+        {"sdb", DISK_TRANSPORT_SCSI, false, "SCSI/SAS"},
+        {"sdc", DISK_TRANSPORT_SCSI, false, "SCSI/SAS"},
+        {"vda", DISK_TRANSPORT_SCSI, false, "unknown"},
+        {"nvme0n1", DISK_TRANSPORT_NVME, false, "NVMe"},
+        {"sda", DISK_TRANSPORT_SCSI, true, "partition of sda, SATA"},
+        {"nvme0n1", DISK_TRANSPORT_NVME, true, "partition of nvme0n1, NVMe"},
     };
+    SystemApi api;
     for (const auto& row : rows) {
-        EXPECT_EQ(ReadTransport(row.backing, row.disk), row.transport) << row.backing;
+        BackingDisk disk;
+        disk.name = row.disk;
+        disk.dir = std::string("/sys/block/") + row.disk;
+        disk.transport = row.transport;
+        disk.partition = row.partition;
+        EXPECT_EQ(ReadTransport(api, disk), row.text) << row.disk;
     }
 }
 

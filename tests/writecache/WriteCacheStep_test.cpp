@@ -2,57 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <sstream>
-
-#include "daemon/DeviceSteps.h"
 
 #include "support/LogCapture.h"
-#include "support/SimDisk.h"
 #include "support/SimBcache.h"
+#include "support/SimDisk.h"
+#include "support/SimNvme.h"
 #include "support/TestBcacheDev.h"
 #include "sys/Status.h"
 
 namespace {
-
-// `devices`: the bcache devices carrying the OSD, separated by blanks.
-OsdInfo Record(const char* devices, int32_t engine, const char* blockLink, const char* dbLink)
-{
-    OsdInfo record;
-    std::istringstream names(devices);
-    for (std::string name; names >> name;) {
-        record.bcacheDevices.push_back(name);
-    }
-    record.block = record.bcacheDevices.empty() ? "" : record.bcacheDevices[0];
-    record.engineType = engine;
-    record.blockLink = blockLink;
-    record.dbLink = dbLink;
-    return record;
-}
-
-const OsdInfo SEPARATE_DB = Record("bcache0", ENGINE_BLUESTORE, "/dev/bcache0", "/dev/nvme0n1p1");
-
-// bcache0 over the whole disk sdb, as sysfs links them, with the rescan
-// trigger and the kernel's `mode` of the disk's cache in the scratch /sys.
-void BcacheOverSdb(TestBcacheDev& device, IoctlDevice* driver, IoctlDevice* disk, const char* mode)
-{
-    device.realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/dev/sdb", "/dev/sdb"},
-                        {"/sys/block/bcache0/bcache", "/sys/devices/virtual/block/sdb/bcache"}};
-    device.existing["/sys/devices/virtual/block/sdb/bcache"] = true;
-    device.devices = {{"/dev/bcache0", driver}, {"/dev/sdb", disk}};
-    MakeFile(TEST_RESCAN, "");
-    MakeFile("/sys/block/sdb/queue/write_cache", mode);
-}
-
-// The privilege calls made, in order, each followed by a blank.
-std::string PrivilegeCalls()
-{
-    std::string calls;
-    for (const std::string& call : g_privilege.calls) {
-        calls += call + " ";
-    }
-    return calls;
-}
 
 TEST(FindCacheOffRecord, WantsABluestoreRecordItCarriesWithItsDbElsewhere)
 {
@@ -83,55 +43,11 @@ TEST(FindCacheOffRecord, WantsABluestoreRecordItCarriesWithItsDbElsewhere)
     }
 }
 
-// An unprivileged daemon (effective user 1000) is root for the flush and for
-// opening the driver's node, nothing more, and stops when it cannot drop back.
-TEST(DeviceSteps, RaisePrivilegeForTheFlushAndTheOpenAlone)
-{
-    SKIP_WITHOUT_PRIVATE_MOUNTS();
-    const char* window = "setuid(0) seteuid(1000) ";
-    const struct {
-        const char* name;
-        bool records, setuidFails, seteuidFails;
-        int result;
-        size_t flushes;
-        std::string calls;
-        const char* requestUsers;  // effective user at each driver request
-        const char* lastMessage;
-    } rows[] = {
-        {"flushed and tuned", true, false, false, 0, 1, std::string(window) + window, "{ 1000, 1000 }",
-         "[INFO][sync device sdb return 0]"},
-        {"raise fails", true, true, false, -1, 0, "setuid(0) setuid(0) ", "{}",
-         "[ERROR][setuid(0) failed: Operation not permitted ]"},
-        {"drop after the flush fails", true, false, true, ERR_PRIVILEGE, 1, window, "{}",
-         "[ERROR][seteuid(1000) failed: Operation not permitted ]"},
-        {"drop after the open fails", false, false, true, ERR_PRIVILEGE, 0, window, "{}", "[ERROR][seteuid failed]"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScratchMount sys("/sys");
-        LogCapture log;
-        ASSERT_TRUE(sys.ok() && log.ok());
-        SimBcache driver;
-        SilentDisk backingDisk;
-        TestBcacheDev device("bcache0");
-        BcacheOverSdb(device, &driver, &backingDisk, "write back\n");
-        g_privilege = {1000, row.setuidFails, row.seteuidFails, false, {}};
-
-        DiskWatch watch;
-        EXPECT_EQ(RunDeviceSteps(device, row.records ? std::vector<OsdInfo>{SEPARATE_DB} : std::vector<OsdInfo>{}, watch),
-                  row.result);
-        EXPECT_EQ(device.scsiSteps.empty() ? 0u : 1u, row.flushes);
-        EXPECT_EQ(PrivilegeCalls(), row.calls);
-        EXPECT_EQ(testing::PrintToString(device.requestUsers), row.requestUsers);
-        EXPECT_EQ(device.openDescriptors, 0);
-        EXPECT_EQ(log.Messages().back(), row.lastMessage);
-    }
-}
-
 // The kernel's "write through" no longer ends the check: the disk is asked,
 // with one read-only command in its own privileged window, and only a disk
-// that says on is switched.
-TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
+// that says on is switched. An NVMe namespace's view is not read at all: its
+// switch asks the disk first. The disk is found through sysfs once.
+TEST(WriteCacheStep, AsksTheDiskWhenTheKernelSaysWriteThrough)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
     const char* window = "setuid(0) seteuid(1000) ";
@@ -152,6 +68,8 @@ TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
          {}},
         {"kernel says write back", "write back\n", [](SimDisk& d) { d.wce = false; }, true, 0,
          {"[INFO][change config of sdb succeed]", "[INFO][rescan dev sdb return 0]", "[INFO][sync device sdb return 0]"}},
+        {"NVMe, whatever its view", "write through\n", nullptr, true, 0,
+         {"[INFO][change config of nvme0n1 succeed]", "[INFO][sync device nvme0n1 return 0]"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -160,18 +78,26 @@ TEST(DeviceSteps, AskTheDiskWhenTheKernelSaysWriteThrough)
         ASSERT_TRUE(sys.ok() && log.ok());
         SimBcache driver;
         SimDisk disk(SimDisk::Kind::Scsi);
-        row.setup(disk);
+        SimNvme nvme;
         TestBcacheDev device("bcache0");
-        BcacheOverSdb(device, &driver, &disk, row.mode);
+        if (row.setup != nullptr) {
+            row.setup(disk);
+            BcacheOver(device, &driver, &disk, row.mode);
+        } else {
+            BcacheOver(device, &driver, &nvme, row.mode, "nvme0n1", "/sys/devices/pci0000:00/0000:00:05.0/nvme/nvme0/nvme0n1");
+        }
         g_privilege = {1000, false, false, false, {}};
 
         DiskWatch watch;
-        (void)RunDeviceSteps(device, {SEPARATE_DB}, watch);
-        EXPECT_EQ(!device.scsiSteps.empty(), row.flushed);
+        (void)WriteCacheStep(device, {SEPARATE_DB}, watch);
+        EXPECT_EQ(!device.scsiSteps.empty() || !nvme.vwc, row.flushed);
         EXPECT_EQ(disk.Cdbs().size(), row.asked);
         EXPECT_EQ(log.Messages(), row.messages);
-        const bool read = std::string(row.mode) == "write through\n";
-        EXPECT_EQ(PrivilegeCalls(), std::string(read ? window : "") + (row.flushed ? window : "") + window);
+        const bool read = row.setup != nullptr && std::string(row.mode) == "write through\n";
+        EXPECT_EQ(PrivilegeCalls(), std::string(read ? window : "") + (row.flushed ? window : ""));
+        EXPECT_EQ(std::count_if(device.resolved.begin(), device.resolved.end(),
+                                [](const std::string& path) { return path.compare(0, 5, "/sys/") == 0; }),
+                  1);
         EXPECT_EQ(device.openDescriptors, 0);
     }
 }
