@@ -54,6 +54,11 @@ TEST(Judge, GivesEachVerdictFromTheFactsThatDecideIt)
          "the disk reports its write cache off; the kernel still shows write back"},
         {"kernel says through, disk not asked", Row(true, THROUGH, NOT_ASKED), true, Verdict::Protected,
          "the kernel shows write through; the disk was not asked"},
+        // An NVMe namespace: the kernel's view is not read, the disk decides.
+        {"NVMe says off", Row(true, WRITE_CACHE_NOT_READ, OFF), true, Verdict::Protected,
+         "the disk reports its write cache off"},
+        {"NVMe says on", Row(true, WRITE_CACHE_NOT_READ, ON), true, Verdict::Unprotected,
+         "the disk reports its write cache on"},
         {"nothing readable", Row(true, UNREADABLE, NOT_ASKED), true, Verdict::Unknown,
          "neither the kernel nor the disk told its cache state"},
         {"no backing disk", noDisk, true, Verdict::Unknown, "its backing disk could not be found"},
