@@ -102,10 +102,10 @@ syscalls_per_pass() {  # FILE FROM TO -> "call per_pass" lines, then @min/@max t
 # stat of "type", a readlink of each of the three links), per device one
 # readlink of its sysfs link, the device's open, two requests and close; the
 # pause. Per guarded device (a bluestore OSD with its DB elsewhere: G of the N
-# in bench/scenario.sh) also the readlink that names its whole disk and
-# transport, the write_cache read (open, read, close) and the disk's own
-# answer (open, one read-only command, close). In all, 17 + 7 N + 5 N + 7 G:
-# bench/FLOOR.md gives each call's reason.
+# in bench/scenario.sh) also the write_cache read (open, read, close), the
+# device/state read (the same) and the disk's own answer (open, one
+# read-only command, close). In all, 17 + 7 N + 5 N + 9 G: bench/FLOOR.md
+# gives each call's reason.
 guarded_of() {  # N: every twelfth OSD is filestore, every fourth (from the second) keeps its DB
     local n=$1 i g=0
     for ((i = 0; i < n; i++)); do
@@ -122,10 +122,10 @@ floor_of() {  # N CALL
         close) echo $((4 + n + n + 3 * g)) ;;
         read) echo $((n + 2 * g)) ;;
         newfstatat) echo "$n" ;;
-        readlink) echo $((3 * n + n + g)) ;;
+        readlink) echo $((3 * n + n)) ;;
         ioctl) echo $((2 * n + g)) ;;
         clock_nanosleep) echo 1 ;;
-        total) echo $((17 + 3 * n + 4 * n + 5 * n + 10 * g)) ;;
+        total) echo $((17 + 3 * n + 4 * n + 5 * n + 9 * g)) ;;
         *) echo 0 ;;
     esac
 }

@@ -5,16 +5,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 #include <utility>
 
 #include "bcache/BcachePolicy.h"
-#include "disk/BackingDisk.h"
+#include "disk/DiskCache.h"
+#include "sys/BlockStack.h"
 #include "sys/DeviceNode.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
-#include "sys/ScopedHandles.h"
 #include "sys/SafeString.h"
+#include "sys/ScopedHandles.h"
 #include "sys/Status.h"
 
 namespace {
@@ -33,6 +33,11 @@ int DriverRequest(SystemApi& api, int fd, unsigned long request, void* record)
 }
 
 } // namespace
+
+bool IsBcacheDevEntry(const struct dirent& entry)
+{
+    return entry.d_type == DT_BLK && strncmp(entry.d_name, "bcache", 6) == 0;
+}
 
 BcacheDev::BcacheDev(std::string deviceName) : status{}, tuning{}, name(std::move(deviceName)) {}
 
@@ -101,63 +106,49 @@ int BcacheDev::TuneBcache()
     return SetBcacheTuning(device.get());
 }
 
+int BcacheDev::GetBackendDev(BackingDisk& disk)
+{
+    // A partition of a bcache device (bcache5p1, as a raw OSD on a partition
+    // leaves it) is no directory of /sys/block: its backing device is its
+    // whole device's.
+    const std::string whole = WholeBcacheName(name);
+    char path[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/block/%s/bcache", whole.c_str()) < 0) {
+        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", whole.c_str());
+        return -1;
+    }
+    BackingDisk resolved;
+    if (ResolveBackingDevice(*this, path, &resolved) != 0) {
+        return -1;
+    }
+    disk = std::move(resolved);
+    return 0;
+}
+
 int BcacheDev::GetBackendDev(std::string& disk)
 {
-    char path[PATH_BUFFER_SIZE];
-    char resolved[PATH_BUFFER_SIZE];
-    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+    BackingDisk resolved;
+    if (GetBackendDev(resolved) != 0) {
         return -1;
     }
-    if (FormatPath(path, "/sys/block/%s/bcache", name.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", name.c_str());
-        return -1;
-    }
-    if (RealPath(path, resolved) == nullptr) {
-        const int error = errno;
-        // A partition of a bcache device (bcache5p1, as a raw OSD on a
-        // partition leaves it) is no directory of /sys/block and has no
-        // link of its own: its backing device is its parent's. Only a node
-        // that is neither is worth a message.
-        BackingDisk parent;
-        FindBackingDisk(*this, name, &parent);
-        if (parent.name == name) {
-            WriteLog(LOG_ERROR, "realpath %s error:%d %s\n", path, error, strerror(error));
-            return -1;
-        }
-        (void)FormatPath(path, "/sys/block/%s/bcache", parent.name.c_str());
-        if (ResolveExisting(*this, path, resolved) != 0) {
-            return -1;
-        }
-    } else if (CheckResolved(*this, resolved) != 0) {
-        return -1;
-    }
-    // The link leads into the backing device's own sysfs directory, which
-    // holds the "bcache" entry: .../block/sdb/bcache for a whole disk,
-    // .../block/sdb/sdb1/bcache for a partition. The device is the name of
-    // the directory around the final component.
-    const std::string_view text(resolved);
-    const size_t last = text.rfind('/');
-    if (last == std::string_view::npos || last == 0) {
-        return -1;
-    }
-    const size_t before = text.rfind('/', last - 1);
-    if (before == std::string_view::npos) {
-        return -1;
-    }
-    disk.assign(text.substr(before + 1, last - before - 1));
+    disk = resolved.backing;
     return 0;
+}
+
+int BcacheDev::FlushBcache(const BackingDisk& disk)
+{
+    return SwitchDiskWriteCacheOff(*this, disk);
 }
 
 int BcacheDev::FlushBcache()
 {
-    // Resolved afresh rather than taken from the caller, so the disk touched
+    // Resolved afresh rather than taken from a caller, so the disk touched
     // is the one the link names now. A partition's cache, attributes and
     // rescan are its whole disk's.
-    std::string backing;
-    if (GetBackendDev(backing) != 0) {
+    BackingDisk disk;
+    if (GetBackendDev(disk) != 0) {
         return -1;
     }
-    BackingDisk disk;
-    FindBackingDisk(*this, backing, &disk);
-    return SwitchDiskWriteCacheOff(*this, disk);
+    FindWholeDisk(*this, &disk);
+    return FlushBcache(disk);
 }

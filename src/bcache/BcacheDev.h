@@ -1,13 +1,23 @@
 // One bcache block device of /dev, for one directory entry of one pass:
-// its tuning through the driver, its backing disk, and the write-cache guard.
+// its tuning through the driver and the link to its backing disk.
 #ifndef QUELVAR_BCACHE_BCACHEDEV_H
 #define QUELVAR_BCACHE_BCACHEDEV_H
+
+#include <dirent.h>
 
 #include <cstddef>
 #include <string>
 
 #include "bcache/BcacheRecords.h"
+#include "disk/BackingDisk.h"
 #include "scsi/ScsiCmd.h"
+
+// Where the bcache block devices are found, by the pass and the report.
+constexpr const char* DEV_DIR = "/dev";
+
+// True for a block device whose name begins with "bcache" (bcache0,
+// bcache0p1 and the bare name bcache alike).
+[[nodiscard]] bool IsBcacheDevEntry(const struct dirent& entry);
 
 class BcacheDev : public ScsiCmd {
 public:
@@ -29,14 +39,20 @@ public:
     // realpath then an existence test. 0 done, -1 failed (logged).
     [[nodiscard]] int ResolvePath(const char* path, char* resolved, size_t size);
 
-    // Names the backing disk through sysfs; for a partition of a bcache
-    // device (bcache5p1), its parent's. 0 with `disk` set, -1 failed
-    // (`disk` unchanged).
+    // Resolves the backing device through the device's sysfs link, with one
+    // realpath; a partition of a bcache device (bcache5p1) has no link of
+    // its own, and its whole device's is taken. 0 with disk.backing and
+    // disk.backingDir set (FindWholeDisk completes the rest), -1 failed
+    // (logged; `disk` unchanged).
+    [[nodiscard]] int GetBackendDev(BackingDisk& disk);
+    // The same, for a caller that wants the backing device's name alone.
     [[nodiscard]] int GetBackendDev(std::string& disk);
-    // Switches the volatile write cache of the backing disk (the whole disk
-    // of a partition) off, rescans and syncs it (disk/BackingDisk does the
+    // Switches the volatile write cache of the resolved backing disk (the
+    // whole disk of a partition) off, rescans and syncs it (disk/ does the
     // work). Runs with effective user 0. 0 done, 1 the switch failed, -1 any
     // other failure, ERR_PRIVILEGE from the rescan's privilege drop.
+    [[nodiscard]] int FlushBcache(const BackingDisk& disk);
+    // The same, resolving the backing disk afresh first.
     [[nodiscard]] int FlushBcache();
 
     [[nodiscard]] const std::string& Name() const { return name; }

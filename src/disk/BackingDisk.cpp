@@ -3,19 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string_view>
 
-#include "bcache/WriteCacheGuard.h"
-#include "nvme/NvmeCmd.h"
 #include "sys/BlockStack.h"
+#include "sys/CheckedFile.h"
 #include "sys/DeviceNode.h"
 #include "sys/Log.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
 namespace {
+
+// As checked file access opens an attribute: never created, and a FIFO in
+// its place cannot stall the daemon.
+constexpr unsigned ATTRIBUTE_OPEN_MODE = 0600;
 
 // An NVMe namespace lives below its controller (.../nvme/nvme0/nvme0n1) or,
 // with native multipath, below its subsystem
@@ -26,124 +27,116 @@ bool IsNvmePath(std::string_view path)
     return path.find("/nvme/") != std::string_view::npos || path.find("/nvme-subsystem/") != std::string_view::npos;
 }
 
-// Opens /dev/<disk> after realpath and an existence test, with the
-// messages of the write-cache guard. The descriptor, or -1 (logged).
-int OpenDisk(SystemApi& api, const std::string& disk)
+// Opens an attribute below the whole disk's directory. The descriptor, or -1
+// (logged as checked file access logs it, unless `quiet`).
+//
+// The path is neither held to the character rule nor resolved again, as
+// checked file access does with a path built from a name. The directory is
+// the canonical one realpath gave, so no link in it is left to follow, and it
+// lies in sysfs, where only the kernel makes entries (the "device" link
+// among them): no user can put a link, a FIFO or a device node there. The
+// attribute's name is the daemon's own constant. The rule would refuse the
+// directory for its ":" and "." (.../0000:00:1f.2/ata1/...), though every
+// character of it is the kernel's.
+int OpenAttribute(SystemApi& api, const BackingDisk& disk, const char* attribute, int flags, bool quiet)
 {
-    char path[PATH_BUFFER_SIZE];
-    char resolved[PATH_BUFFER_SIZE];
-    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
-        return -1;
-    }
-    if (FormatPath(path, "/dev/%s", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
-        return -1;
-    }
-    if (ResolveExisting(api, path, resolved) != 0) {
-        return -1;
-    }
-    const int fd = api.Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE);
-    if (fd < 0) {
-        const int error = errno;
-        WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
+    const std::string path = disk.dir + "/" + attribute;
+    const int fd = api.Open(path.c_str(), flags | O_NONBLOCK, ATTRIBUTE_OPEN_MODE);
+    if (fd < 0 && !quiet) {
+        WriteLog(LOG_ERROR, "open %s failed\n", path.c_str());
     }
     return fd;
 }
 
-// A switch that failed because the disk stopped answering is not logged
-// as a refusal: the step reports the silent disk once.
-void ReportFailedSwitch(ScsiCmd& commands, const std::string& disk)
-{
-    if (!commands.Gate().timedOut) {
-        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
-    }
-}
+} // namespace
 
-// NVMe: Set Features, confirmed by Get Features, then a Flush. The kernel
-// keeps its attribute at "write back" for a namespace with a volatile cache
-// (it tells the cache is there, not that it is on), so there is no rescan.
-int SwitchNvme(ScsiCmd& commands, int fd, const std::string& disk)
+int ResolveBackingDevice(SystemApi& api, const char* link, BackingDisk* disk)
 {
-    const int changed = NvmeSetWriteCache(commands, commands.Gate(), fd, 0);
-    if (changed == -1) {
-        return 0;
+    char resolved[PATH_BUFFER_SIZE];
+    if (memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0 || ResolveExisting(api, link, resolved) != 0) {
+        return -1;
     }
-    if (changed == 1) {
-        ReportFailedSwitch(commands, disk);
-        return 1;
+    // The device is the name of the directory around the final component.
+    const std::string_view text(resolved);
+    const size_t last = text.rfind('/');
+    if (last == std::string_view::npos || last == 0) {
+        return -1;
     }
-    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
-    // The Flush goes to the controller as it is: the block layer's own flush
-    // would be dropped by a kernel that believed the cache absent.
-    const int flushed = NvmeFlush(commands, commands.Gate(), fd);
-    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), flushed);
+    const size_t before = text.rfind('/', last - 1);
+    if (before == std::string_view::npos) {
+        return -1;
+    }
+    disk->backing.assign(text.substr(before + 1, last - before - 1));
+    disk->backingDir.assign(text.substr(0, last));
     return 0;
 }
 
-int SwitchScsi(ScsiCmd& commands, int fd, const std::string& disk)
+void FindWholeDisk(SystemApi& api, BackingDisk* disk)
 {
-    const int changed = commands.SetWriteCache(fd, 0);
-    if (changed == -1) {
-        // The disk's cache is off already. If the block layer still calls it
-        // "write back" it has not re-read the disk since; a rescan makes it.
-        return QueryWriteCacheMode(disk) == WRITE_CACHE_BACK ? RescanDisk(disk) : 0;
+    // A partition's directory lies inside its disk's: .../block/sdb/sdb1.
+    disk->partition = IsPartitionDir(api, disk->backingDir);
+    disk->dir = disk->partition ? WholeDiskDir(disk->backingDir) : disk->backingDir;
+    disk->name = KernelName(disk->dir);
+    if (disk->name.empty()) {
+        // Not a place sysfs puts a disk: the backing device stands for itself.
+        disk->dir = disk->backingDir;
+        disk->name = disk->backing;
+        disk->partition = false;
     }
-    if (changed == 1) {
-        ReportFailedSwitch(commands, disk);
-        return 1;
-    }
-    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
-    const int result = RescanDisk(disk);
-    // Whatever the volatile cache held before the switch goes to the medium
-    // now. Only logged: the cache is off either way.
-    const int synced = commands.SyncCache(fd);
-    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), synced);
-    return result;
+    disk->transport = IsNvmePath(disk->dir) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
 }
 
-} // namespace
-
-void FindBackingDisk(SystemApi& api, const std::string& device, BackingDisk* disk)
+int ResolveDiskByName(SystemApi& api, const std::string& name, BackingDisk* disk)
 {
-    disk->name = device;
-    disk->transport = DISK_TRANSPORT_SCSI;
-    // /sys/class/block names partitions too, and its link leads into the
-    // device's place in the tree: .../block/sdb/sdb1 for a partition, whose
-    // directory lies inside its disk's.
     char path[PATH_BUFFER_SIZE];
-    if (FormatPath(path, "/sys/class/block/%s", device.c_str()) < 0) {
-        return;
+    char resolved[PATH_BUFFER_SIZE];
+    if (FormatPath(path, "/sys/block/%s", name.c_str()) < 0 ||
+        memset_s(resolved, sizeof(resolved), 0, sizeof(resolved)) != 0) {
+        return -1;
     }
-    // Not zeroed: only the bytes readlink reports are taken.
-    char link[PATH_BUFFER_SIZE];
-    const ssize_t length = api.ReadLink(path, link, static_cast<int>(sizeof(link) - 1));
-    if (length <= 0) {
-        return;
+    if (CheckPathChars(path) != 0) {
+        WriteLog(LOG_WARNING, "reject dangerous file path:\"%s\" \n", path);
+        return -1;
     }
-    const std::string target(link, static_cast<size_t>(length));
-    disk->transport = IsNvmePath(target) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
-    if (!IsPartitionDir(api, path)) {
-        return;
+    if (api.RealPath(path, resolved) == nullptr) {
+        WriteLog(LOG_ERROR, "realpath failed\n");
+        return -1;
     }
-    const std::string whole = KernelName(WholeDiskDir(target));
-    if (!whole.empty() && whole != "." && whole != "..") {
-        disk->name = whole;
+    *disk = BackingDisk{name, DISK_TRANSPORT_SCSI, name, resolved, resolved, false};
+    disk->transport = IsNvmePath(disk->dir) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
+    return 0;
+}
+
+ssize_t ReadDiskAttribute(SystemApi& api, const BackingDisk& disk, const char* attribute, char* buffer, int size,
+                          bool quiet)
+{
+    ScopedFd fd(api, OpenAttribute(api, disk, attribute, O_RDONLY, quiet));
+    const ssize_t done = fd.get() < 0 ? -1 : api.Read(fd.get(), buffer, size);
+    if (fd.get() >= 0 && done < 0 && !quiet) {
+        WriteLog(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
     }
+    return done;
+}
+
+int WriteDiskAttribute(SystemApi& api, const BackingDisk& disk, const char* attribute, const char* text, int size)
+{
+    ScopedFd fd(api, OpenAttribute(api, disk, attribute, O_WRONLY, false));
+    if (fd.get() < 0) {
+        return 1;
+    }
+    const ssize_t done = api.Write(fd.get(), text, size);
+    if (done < 0) {
+        WriteLog(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
+        return 1;
+    }
+    return 0;
 }
 
 bool DiskTakesCommands(SystemApi& api, const BackingDisk& disk, std::string* state)
 {
-    char path[PATH_BUFFER_SIZE];
-    if (FormatPath(path, "/sys/block/%s/device/state", disk.name.c_str()) < 0) {
-        return true;
-    }
-    ScopedFd attribute(api, api.Open(path, O_RDONLY, 0));
-    if (attribute.get() < 0) {
-        return true;
-    }
     // The longest state the kernel writes is "transport-offline".
     char text[32];
-    const ssize_t length = api.Read(attribute.get(), text, static_cast<int>(sizeof(text)));
+    const ssize_t length = ReadDiskAttribute(api, disk, "device/state", text, static_cast<int>(sizeof(text)), true);
     if (length <= 0) {
         return true;
     }
@@ -154,33 +147,4 @@ bool DiskTakesCommands(SystemApi& api, const BackingDisk& disk, std::string* sta
     }
     state->assign(word);
     return false;
-}
-
-int ReadDiskWriteCache(ScsiCmd& commands, const BackingDisk& disk)
-{
-    ScopedFd device(commands, OpenDisk(commands, disk.name));
-    if (device.get() < 0) {
-        return DISK_CACHE_UNKNOWN;
-    }
-    int enabled = 0;
-    const int read = disk.transport == DISK_TRANSPORT_NVME
-                         ? NvmeGetWriteCache(commands, commands.Gate(), device.get(), &enabled, true)
-                         : commands.PeekWriteCache(device.get(), &enabled);
-    if (read != 0) {
-        return DISK_CACHE_UNKNOWN;
-    }
-    return enabled != 0 ? DISK_CACHE_ON : DISK_CACHE_OFF;
-}
-
-int SwitchDiskWriteCacheOff(ScsiCmd& commands, const BackingDisk& disk)
-{
-    // The caller already runs this with effective user 0.
-    ScopedFd device(commands, OpenDisk(commands, disk.name));
-    if (device.get() < 0) {
-        return -1;
-    }
-    // Never a SCSI command to an NVMe namespace: the nvme driver has no SCSI
-    // translation and refuses SG_IO and HDIO_SET_WCACHE alike.
-    return disk.transport == DISK_TRANSPORT_NVME ? SwitchNvme(commands, device.get(), disk.name)
-                                                 : SwitchScsi(commands, device.get(), disk.name);
 }

@@ -39,7 +39,10 @@ int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRe
     }
     gate.answered = true;
     if (result > 0) {
-        if (!request->quiet) {
+        request->status = static_cast<uint32_t>(result);
+        const bool expected = request->expectedStatus != 0 &&
+                              (request->status & NVME_STATUS_CODE_MASK) == request->expectedStatus;
+        if (!request->quiet && !expected) {
             WriteLog(LOG_WARNING, "nvme command %d status %d\n", request->opcode, result);
         }
         return 1;
@@ -52,8 +55,16 @@ int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, b
 {
     NvmeRequest request{NVME_ADMIN_GET_FEATURES, 0, NVME_FEATURE_VOLATILE_WRITE_CACHE, 0};
     request.quiet = quiet;
+    // A controller without a volatile write cache has no such feature to
+    // get and aborts the command with Invalid Field in Command: there is no
+    // cache that could be on. (Its namespaces' queue/write_cache reads
+    // "write through"; with a cache, "write back", on or off.)
+    request.expectedStatus = NVME_STATUS_INVALID_FIELD;
     if (SendNvmeCommand(api, gate, fd, NVME_QUEUE_ADMIN, &request) != 0) {
-        return 1;
+        if ((request.status & NVME_STATUS_CODE_MASK) != NVME_STATUS_INVALID_FIELD) {
+            return 1;
+        }
+        request.result = 0;
     }
     *enabled = (request.result & NVME_VWC_WCE) != 0 ? 1 : 0;
     return 0;

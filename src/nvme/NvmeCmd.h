@@ -17,6 +17,10 @@ struct NvmeRequest {
     uint32_t cdw11;
     bool quiet = false;   // a refusal is an answer the caller expects: not logged
     uint32_t result = 0;  // completion dword 0, set on success
+    // A refusal with this status (NVME_STATUS_CODE_MASK bits) is an answer
+    // the caller expects: not logged.
+    uint32_t expectedStatus = 0;
+    uint32_t status = 0;  // the status a refused command completed with, as the driver gives it
 };
 
 // Queues of SendNvmeCommand.
@@ -32,7 +36,8 @@ constexpr int NVME_QUEUE_IO = 1;
 [[nodiscard]] int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRequest* request);
 
 // Get Features, Volatile Write Cache, current value (NVMe Base 5.27.1.4).
-// 0 with *enabled set to 0 or 1; 1 failed.
+// 0 with *enabled set to 0 or 1 (0 for a controller without a volatile
+// write cache); 1 failed.
 [[nodiscard]] int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, bool quiet);
 
 // Switches the volatile write cache to `wanted` with Set Features and reads

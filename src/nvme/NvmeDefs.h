@@ -42,6 +42,13 @@ constexpr unsigned char NVME_IO_FLUSH = 0x00;
 constexpr uint32_t NVME_FEATURE_VOLATILE_WRITE_CACHE = 0x06;
 constexpr uint32_t NVME_VWC_WCE = 0x01;
 
+// A refused command's status as the driver returns it: the completion's
+// Status Field without its Phase Tag, Status Code in bits 7:0 and Status Code
+// Type in bits 10:8, then CRD, More and DNR (NVMe Base 4.2.3). Generic
+// Command Status 02h is Invalid Field in Command.
+constexpr uint32_t NVME_STATUS_CODE_MASK = 0x7ff;
+constexpr uint32_t NVME_STATUS_INVALID_FIELD = 0x002;
+
 // Passthrough commands take the driver's default timeout when this is 0.
 constexpr uint32_t NVME_DEFAULT_TIMEOUT_MS = 0;
 

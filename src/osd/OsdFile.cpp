@@ -31,7 +31,7 @@ int ReadFirstLine(SystemApi& api, const char* path, std::string& line)
     // file is never followed through a link: not here, and not at the open,
     // in case a link was swapped in since.
     struct stat status {};
-    if (lstat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (api.Lstat(path, &status) != 0 || !S_ISREG(status.st_mode)) {
         return -1;
     }
     ScopedFd fd(api, api.Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0));

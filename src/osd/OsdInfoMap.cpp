@@ -69,19 +69,6 @@ bool ByDeviceName(const std::string& left, const std::string& right)
     return left.size() != right.size() ? left.size() < right.size() : left < right;
 }
 
-bool IsBcachePartitionName(const std::string& name)
-{
-    constexpr size_t prefix = 6;  // "bcache"
-    const size_t mark = name.rfind('p');
-    auto digits = [&](size_t from, size_t to) {
-        return to > from && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from),
-                                        name.begin() + static_cast<std::ptrdiff_t>(to),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-    };
-    return name.compare(0, prefix, "bcache") == 0 && mark != std::string::npos && digits(prefix, mark) &&
-           digits(mark + 1, name.size());
-}
-
 bool PathHasComponent(const std::string& path, const std::string& needle, bool partitions)
 {
     if (needle.empty()) {
@@ -216,7 +203,7 @@ std::string OsdInfoMap::DirSignature(const std::string& dir, const std::string& 
     // the five of a checked read, and any rewrite moves its change time,
     // which not even its owner can set back.
     struct stat status {};
-    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && lstat(path, &status) == 0) {
+    if (FormatPath(path, "%s%s/type", dir.c_str(), name.c_str()) >= 0 && Lstat(path, &status) == 0) {
         const int64_t identity[] = {static_cast<int64_t>(status.st_ino),      status.st_size,
                                     status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
                                     status.st_ctim.tv_sec, status.st_ctim.tv_nsec};

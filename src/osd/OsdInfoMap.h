@@ -30,11 +30,6 @@ constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,
                                const std::vector<std::string>& cachedList);
 
-// True for the name the kernel gives a partition of a bcache device:
-// "bcache", digits, "p", digits (bcache0p1). Such a device is never a target
-// of its own: what lives on it lives on its whole device.
-[[nodiscard]] bool IsBcachePartitionName(const std::string& name);
-
 // Device names as people count them: bcache2 before bcache10.
 [[nodiscard]] bool ByDeviceName(const std::string& left, const std::string& right);
 

@@ -51,7 +51,7 @@ const OsdInfo* Earlier(const std::vector<OsdInfo>& previous, const OsdInfo& info
 
 void OsdInfoMap::AddBcacheDevice(OsdInfo& info, const std::string& name)
 {
-    std::string whole = IsBcachePartitionName(name) ? name.substr(0, name.rfind('p')) : name;
+    std::string whole = WholeBcacheName(name);
     if (std::find(devList.begin(), devList.end(), whole) != devList.end() && !info.IsCarriedBy(whole)) {
         info.bcacheDevices.push_back(whole);
     }

@@ -4,6 +4,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -119,6 +120,24 @@ std::string KernelName(const std::string& dir)
 {
     // npos + 1 is 0: a name without a directory is the whole text.
     return dir.substr(dir.rfind('/') + 1);
+}
+
+bool IsBcachePartitionName(const std::string& name)
+{
+    constexpr size_t prefix = 6;  // "bcache"
+    const size_t mark = name.rfind('p');
+    auto digits = [&](size_t from, size_t to) {
+        return to > from && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from),
+                                        name.begin() + static_cast<std::ptrdiff_t>(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return name.compare(0, prefix, "bcache") == 0 && mark != std::string::npos && digits(prefix, mark) &&
+           digits(mark + 1, name.size());
+}
+
+std::string WholeBcacheName(const std::string& name)
+{
+    return IsBcachePartitionName(name) ? name.substr(0, name.rfind('p')) : name;
 }
 
 int WalkBlockStack(SystemApi& api, const std::string& sysRoot, dev_t dev,

@@ -64,6 +64,15 @@ struct BlockStackWalk {
 // component.
 [[nodiscard]] std::string KernelName(const std::string& dir);
 
+// True for the name the kernel gives a partition of a bcache device:
+// "bcache", digits, "p", digits (bcache0p1). Such a device is never a target
+// of its own: what lives on it lives on its whole device.
+[[nodiscard]] bool IsBcachePartitionName(const std::string& name);
+
+// The whole bcache device of a partition's name (bcache0 for bcache0p1), or
+// `name` itself.
+[[nodiscard]] std::string WholeBcacheName(const std::string& name);
+
 // Names a BLOCK_STACK_ code for a log line.
 [[nodiscard]] const char* BlockStackReason(int status);
 

@@ -93,3 +93,8 @@ int SystemApi::Stat(const char* path, struct stat* status)
 {
     return stat(path, status);
 }
+
+int SystemApi::Lstat(const char* path, struct stat* status)
+{
+    return lstat(path, status);
+}

@@ -43,6 +43,8 @@ public:
     virtual FILE* OpenPipe(const char* command, const char* mode);
     // Follows links; used to take a device's number from its node.
     virtual int Stat(const char* path, struct stat* status);
+    // Does not follow a final link; used on files another user owns.
+    virtual int Lstat(const char* path, struct stat* status);
 };
 
 #endif

@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "bcache/WriteCacheGuard.h"
+#include "disk/KernelView.h"
 #include "support/FakePrivilege.h"
 #include "support/PrivateMounts.h"
 #include "support/SimBcache.h"
@@ -36,16 +36,10 @@ protected:
 
     // bcache0 as a node the driver answers, backed by sdb with a rescan
     // trigger and the given write-cache mode text.
-    std::unique_ptr<TestBcacheDev> Present(const std::string& mode = "write back\n")
+    std::unique_ptr<TestBcacheDev> Present(const char* mode = "write back\n")
     {
-        const std::string backing = "/sys/devices/pci0000:00/ata2/host1/1:0:0:0/block/sdb/bcache";
         auto dev = std::make_unique<TestBcacheDev>("bcache0");
-        dev->realPaths = {{"/dev/bcache0", "/dev/bcache0"}, {"/sys/block/bcache0/bcache", backing},
-                          {"/dev/sdb", "/dev/sdb"}};
-        dev->existing[backing] = true;
-        dev->devices = {{"/dev/bcache0", &driver}, {"/dev/sdb", &backingDisk}};
-        MakeFile("/sys/block/sdb/queue/write_cache", mode);
-        MakeFile(TEST_RESCAN, "");
+        BcacheOver(*dev, &driver, &backingDisk, mode);
         driver.state = SimBcacheState{};
         driver.state.status = BcacheStatus{1000, 4000000000U, 1, 0, 0, 25, 0};
         FakePrivilege::Reset();
@@ -105,15 +99,18 @@ TEST_F(BcacheDevTest, TuneRaisesPrivilegeForTheOpenAloneAndStopsOnRefusals)
 TEST_F(BcacheDevTest, BackingDiskIsTheDirectoryHoldingTheLink)
 {
     const struct {
-        const char* resolved;
+        const char* device;
+        const char* resolved;  // of /sys/block/bcache0/bcache
         int result;
         const char* disk;
     } rows[] = {
-        {"/sys/devices/pci0000:00/host0/block/sdb/sdb1/bcache", 0, "sdb1"},
-        {"/bcache", -1, "unchanged"},
+        {"bcache0", "/sys/devices/pci0000:00/host0/block/sdb/sdb1/bcache", 0, "sdb1"},
+        // A partition has no link of its own: its whole device's answers.
+        {"bcache0p1", "/sys/devices/pci0000:00/host0/block/sdb/bcache", 0, "sdb"},
+        {"bcache0", "/bcache", -1, "unchanged"},
     };
     for (const auto& row : rows) {
-        TestBcacheDev dev("bcache0");
+        TestBcacheDev dev(row.device);
         dev.realPaths["/sys/block/bcache0/bcache"] = row.resolved;
         dev.existing[row.resolved] = true;
         std::string disk = "unchanged";

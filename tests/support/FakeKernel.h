@@ -4,7 +4,8 @@
 // operations with in-memory tables: resolved paths, existing paths, device
 // nodes whose ioctls a simulated device answers, directory listings with
 // entry types, link texts and canned pipe output. Anything not in a table
-// fails as the kernel would (ENOENT), so a test states only what it needs.
+// fails as the kernel would (ENOENT), so a test states only what it needs;
+// only a file in a tree the test mounted (a scratch /sys) is opened for real.
 #ifndef QUELVAR_TESTS_SUPPORT_FAKEKERNEL_H
 #define QUELVAR_TESTS_SUPPORT_FAKEKERNEL_H
 
@@ -18,9 +19,12 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/PrivateMounts.h"
 
 // A simulated device node: answers the ioctls issued on its descriptors.
 class IoctlDevice {
@@ -61,14 +65,13 @@ public:
 
     // --- what the test can observe -------------------------------------------
     std::vector<std::string> opened;     // paths opened, in order
+    std::vector<std::string> resolved;   // paths given to realpath, in order
     std::vector<std::string> commands;   // commands started, in order
     int openDescriptors = 0;             // opened and not yet closed
     int openStreams = 0;                 // directory streams and pipes not yet closed
 
     int Open(const char* path, int flags, unsigned int mode) override
     {
-        (void)flags;
-        (void)mode;
         opened.push_back(path);
         auto error = openErrors.find(path);
         if (error != openErrors.end()) {
@@ -77,8 +80,16 @@ public:
         }
         auto device = devices.find(path);
         if (device == devices.end()) {
-            errno = ENOENT;
-            return -1;
+            if (!UnderScratchMount(path)) {
+                errno = ENOENT;
+                return -1;
+            }
+            const int fd = Base::Open(path, flags, mode);
+            if (fd >= 0) {
+                realFds.insert(fd);
+                ++openDescriptors;
+            }
+            return fd;
         }
         int fd = nextFd++;
         fds[fd] = device->second;
@@ -100,6 +111,10 @@ public:
 
     int Close(int fd) override
     {
+        if (realFds.erase(fd) != 0) {
+            --openDescriptors;
+            return Base::Close(fd);
+        }
         if (fds.erase(fd) == 0) {
             errno = EBADF;
             return -1;
@@ -108,15 +123,16 @@ public:
         return 0;
     }
 
-    char* RealPath(const char* path, char* resolved) override
+    char* RealPath(const char* path, char* resolvedPath) override
     {
+        resolved.push_back(path);
         auto found = realPaths.find(path);
         if (found == realPaths.end()) {
             errno = ENOENT;
             return nullptr;
         }
-        std::snprintf(resolved, 4096, "%s", found->second.c_str());
-        return resolved;
+        std::snprintf(resolvedPath, 4096, "%s", found->second.c_str());
+        return resolvedPath;
     }
 
     int Access(const char* path, int mode) override
@@ -216,6 +232,7 @@ private:
 
     int nextFd = 100;
     std::map<int, IoctlDevice*> fds;
+    std::set<int> realFds;
     std::map<DIR*, std::unique_ptr<DirStream>> streams;
     std::list<std::string> pipeOutput;  // a list, so that open streams' buffers never move
 };

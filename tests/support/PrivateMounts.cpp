@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 namespace {
 bool g_private = false;
 std::string g_reason = "not entered";
+std::multiset<std::string> g_scratch;
 } // namespace
 
 bool EnterPrivateMountNamespace(std::string* reason)
@@ -50,11 +52,25 @@ void InitPrivateMounts()
 ScratchMount::ScratchMount(const std::string& path) : target(path)
 {
     mounted = HavePrivateMounts() && mount("quelvar-test", path.c_str(), "tmpfs", 0, "mode=0755") == 0;
+    if (mounted) {
+        g_scratch.insert(target);
+    }
 }
 
 ScratchMount::~ScratchMount()
 {
     if (mounted) {
         (void)umount2(target.c_str(), MNT_DETACH);
+        g_scratch.erase(g_scratch.find(target));
     }
+}
+
+bool UnderScratchMount(const std::string& path)
+{
+    for (const std::string& root : g_scratch) {
+        if (path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/')) {
+            return true;
+        }
+    }
+    return false;
 }

@@ -31,6 +31,10 @@ private:
     bool mounted = false;
 };
 
+// True when `path` lies in a tree a ScratchMount holds now: a file a test
+// made there is its own, never the host's.
+bool UnderScratchMount(const std::string& path);
+
 // Skips the current test unless the fixed paths can be replaced.
 #define SKIP_WITHOUT_PRIVATE_MOUNTS()                                                      \
     do {                                                                                   \

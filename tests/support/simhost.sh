@@ -95,11 +95,18 @@ devdir() { mkdir -p "/dev/$1"; }
 
 # disk NAME [WRITE_CACHE_TEXT [KIND]]: a whole disk with its block-layer
 # attributes; KIND (scsi, sata or nvme) tells the kernel simulator how it
-# answers. An NVMe namespace's /sys/class/block link leads below its
-# subsystem, as the kernel lays it out, and it has no rescan trigger.
+# answers. An NVMe namespace's directory lies below its controller, as the
+# kernel lays it out (reached from /sys/devices/virtual/block/NAME here, as
+# every other disk), and it has no rescan trigger.
 disk() {
     local name=$1 mode=${2:-write back} kind=${3:-scsi}
     local dir=/sys/devices/virtual/block/$name
+    if [ "$kind" = nvme ]; then
+        local controller=/sys/devices/pci0000:00/0000:00:05.0/nvme/nvme${next_nvme:-0}
+        next_nvme=$((${next_nvme:-0} + 1))
+        mkdir -p "$controller/$name"
+        ln -s "../../${controller#/sys/devices/}/$name" "$dir"
+    fi
     mkdir -p "$dir/queue" "$dir/device"
     printf '%s\n' "$mode" > "$dir/queue/write_cache"
     # The SCSI device's state, or the NVMe controller's.
@@ -107,14 +114,8 @@ disk() {
     # The SCSI layer's vendor: a translated ATA disk is "ATA" (SAT-3).
     if [ "$kind" = sata ]; then printf '%-8s\n' ATA; else printf '%-8s\n' QEMU; fi > "$dir/device/vendor"
     ln -s "../devices/virtual/block/$name" "/sys/block/$name"
-    if [ "$kind" = nvme ]; then
-        mkdir -p /sys/devices/virtual/nvme-subsystem/nvme-subsys0
-        ln -s "../../block/$name" "/sys/devices/virtual/nvme-subsystem/nvme-subsys0/$name"
-        ln -s "../../devices/virtual/nvme-subsystem/nvme-subsys0/$name" "/sys/class/block/$name"
-    else
-        : > "$dir/device/rescan"
-        ln -s "../../devices/virtual/block/$name" "/sys/class/block/$name"
-    fi
+    ln -s "../../devices/virtual/block/$name" "/sys/class/block/$name"
+    [ "$kind" = nvme ] || : > "$dir/device/rescan"
     blockdev "$name"
     echo "$kind" > "$OUTDIR/state/$name.kind"
 }

@@ -1,0 +1,23 @@
+// How a backing disk is attached, as the status report shows it beside the
+// disk's cache state. The state itself is read by the write-cache step's
+// own reader (writecache/WriteCacheStep.h).
+#ifndef QUELVAR_REPORT_DISKSTATE_H
+#define QUELVAR_REPORT_DISKSTATE_H
+
+#include <string>
+
+#include "disk/BackingDisk.h"
+
+constexpr const char* TRANSPORT_SATA = "SATA";
+constexpr const char* TRANSPORT_SCSI = "SCSI/SAS";
+constexpr const char* TRANSPORT_NVME = "NVMe";
+constexpr const char* TRANSPORT_UNKNOWN = "unknown";
+
+// TRANSPORT_NVME for a namespace of an NVMe controller, TRANSPORT_SATA when
+// the SCSI layer names the whole disk's vendor "ATA" (a SCSI/ATA
+// translation does, SAT-3 10.4.2), TRANSPORT_SCSI for any other vendor,
+// TRANSPORT_UNKNOWN when sysfs names none. When the backing device is a
+// partition of the disk: "partition of DISK, " and the disk's transport.
+[[nodiscard]] std::string ReadTransport(SystemApi& api, const BackingDisk& disk);
+
+#endif

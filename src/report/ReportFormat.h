@@ -1,0 +1,20 @@
+// The report's three forms: a table for people, one JSON object, and the
+// text exposition format of a metrics scraper's textfile collector.
+#ifndef QUELVAR_REPORT_REPORTFORMAT_H
+#define QUELVAR_REPORT_REPORTFORMAT_H
+
+#include <string>
+
+#include "report/HostReport.h"
+
+// One line of counts, then one table row per device with its verdict and
+// why. Bytes that are not printable ASCII are shown as "?".
+[[nodiscard]] std::string FormatText(const HostReport& report);
+// One JSON object, pretty-printed, ending in a newline. Text that is not
+// valid UTF-8 (link targets are another user's) has its bad bytes replaced
+// by U+FFFD.
+[[nodiscard]] std::string FormatJson(const HostReport& report);
+// Gauges quelvar_status, quelvar_disk_write_cache and quelvar_disk_verdict.
+[[nodiscard]] std::string FormatPrometheus(const HostReport& report);
+
+#endif

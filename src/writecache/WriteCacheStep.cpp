@@ -1,0 +1,153 @@
+#include "writecache/WriteCacheStep.h"
+
+#include <unistd.h>
+
+#include "disk/BackingDisk.h"
+#include "disk/DiskCache.h"
+#include "disk/KernelView.h"
+#include "sys/Log.h"
+#include "sys/Privilege.h"
+#include "sys/Status.h"
+
+namespace {
+
+// Runs `step` inside a privileged window that covers exactly that call. -1
+// when privilege could not be raised, ERR_PRIVILEGE when the return to the
+// saved user failed, else the step's result.
+template <typename Step>
+int WithPrivilege(const Step& step)
+{
+    uid_t saved = geteuid();
+    if (RaisePrivilege(saved) != 0) {
+        return -1;
+    }
+    const int result = step();
+    return RestorePrivilege(saved) != 0 ? ERR_PRIVILEGE : result;
+}
+
+int FlushWithPrivilege(BcacheDev& device, const BackingDisk& disk)
+{
+    return WithPrivilege([&] {
+        const int result = device.FlushBcache(disk);
+        // A disk that fell silent is reported once, by the watch.
+        if (result != 0 && !device.Gate().timedOut) {
+            WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
+        }
+        return result;
+    });
+}
+
+} // namespace
+
+const OsdInfo* FindCacheOffRecord(const std::vector<OsdInfo>& records, const std::string& device)
+{
+    for (const OsdInfo& record : records) {
+        if (record.engineType == ENGINE_BLUESTORE && record.blockLink != record.dbLink && record.IsCarriedBy(device)) {
+            return &record;
+        }
+    }
+    return nullptr;
+}
+
+const OsdInfo* FindCarriedRecord(const std::vector<OsdInfo>& records, const std::string& device)
+{
+    const OsdInfo* other = nullptr;
+    for (const OsdInfo& record : records) {
+        if (!record.IsCarriedBy(device)) {
+            continue;
+        }
+        if (record.engineType == ENGINE_BLUESTORE) {
+            return &record;
+        }
+        other = other != nullptr ? other : &record;
+    }
+    return other;
+}
+
+int ReadDeviceFacts(BcacheDev& device, const std::vector<OsdInfo>& records, bool readMode, DeviceFacts& facts)
+{
+    if (device.GetBackendDev(facts.disk) != 0) {
+        return -1;
+    }
+    facts.guard = FindCacheOffRecord(records, device.Name());
+    // A disk behind no guarded OSD is not looked at, not even its attribute.
+    if (facts.guard == nullptr && !readMode) {
+        return 0;
+    }
+    FindWholeDisk(device, &facts.disk);
+    // The nvme driver shows "write back" for every namespace whose controller
+    // has a volatile cache, on or off: only the disk can tell.
+    if (facts.disk.transport != DISK_TRANSPORT_NVME) {
+        facts.kernelMode = QueryWriteCacheMode(device, facts.disk);
+    }
+    return 0;
+}
+
+int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state)
+{
+    return WithPrivilege([&] {
+        *state = ReadDiskWriteCache(device, disk);
+        return 0;
+    });
+}
+
+namespace {
+
+// The commands of the write-cache step, once the disk has its turn.
+int GuardDisk(BcacheDev& device, const DeviceFacts& facts)
+{
+    // "write back" leads straight to the switch, which reads the disk first.
+    // "write through" is only what the kernel last saw: a SCSI disk's cache
+    // turned back on behind its back (sdparm, a reset to saved values) still
+    // shows it, and so the disk itself is asked. A disk that cannot tell is
+    // left to the kernel's view, so it is not switched in vain every pass.
+    if (facts.kernelMode == WRITE_CACHE_THROUGH) {
+        int state = DISK_CACHE_UNKNOWN;
+        const int read = ReadDiskWithPrivilege(device, facts.disk, &state);
+        if (read != 0) {
+            return read;
+        }
+        if (state != DISK_CACHE_ON) {
+            return 0;
+        }
+        WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n",
+                 facts.disk.name.c_str());
+    }
+    return FlushWithPrivilege(device, facts.disk);
+}
+
+} // namespace
+
+int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
+{
+    DeviceFacts facts;
+    if (ReadDeviceFacts(device, records, false, facts) != 0) {
+        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
+        return -1;
+    }
+    if (facts.guard == nullptr) {
+        return 0;
+    }
+    const std::string& disk = facts.disk.name;
+    switch (watch.TurnOf(disk)) {
+    case DiskWatch::Turn::NotThisPass:
+        return 0;
+    case DiskWatch::Turn::AfterWalk:
+        watch.Defer(device.Name());
+        return 0;
+    case DiskWatch::Turn::Now:
+        break;
+    }
+    std::string state;
+    if (!DiskTakesCommands(device, facts.disk, &state)) {
+        watch.Refused(disk, state);
+        return 0;
+    }
+    const int result = GuardDisk(device, facts);
+    if (device.Gate().timedOut) {
+        watch.TimedOut(disk);
+    } else if (device.Gate().answered) {
+        watch.Answered(disk);
+    }
+    return result;
+}

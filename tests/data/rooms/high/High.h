@@ -1,0 +1,2 @@
+// Allowed: high may include low.
+#include "low/Low.h"

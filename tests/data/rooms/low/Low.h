@@ -1,0 +1,2 @@
+// Not allowed: low may not include high.
+#include "high/High.h"
