@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "support/FakeKernel.h"
-#include "support/LogCapture.h"
-#include "support/PrivateMounts.h"
-#include "support/ScratchFiles.h"
 
 namespace {
 
@@ -50,29 +47,6 @@ TEST(ResolveBackingDevice, FindsTheWholeDiskAndItsTransportFromOneRealpath)
         EXPECT_EQ(disk.transport, row.transport);
         EXPECT_EQ(disk.partition, row.partition);
     }
-}
-
-// Attributes are read below the canonical directory, whose ":" and "." the
-// character rule of checked file access would refuse, and never resolved
-// again; a disk without its state attribute is taken at its word.
-TEST(DiskAttributes, AreReadBelowTheResolvedDirectory)
-{
-    SKIP_WITHOUT_PRIVATE_MOUNTS();
-    ScratchMount sys("/sys");
-    LogCapture log;
-    ASSERT_TRUE(sys.ok() && log.ok());
-    FakeKernel<SystemApi> kernel;
-    BackingDisk disk;
-    disk.name = "sdb";
-    disk.dir = "/sys/devices/pci0000:00/0000:00:1f.2/ata2/host1/target1:0:0/1:0:0:0/block/sdb";
-    std::string state;
-    EXPECT_TRUE(DiskTakesCommands(kernel, disk, &state));
-    MakeFile(disk.dir + "/device/state", "offline\n");
-    EXPECT_FALSE(DiskTakesCommands(kernel, disk, &state));
-    EXPECT_EQ(state, "offline");
-    EXPECT_EQ(WriteDiskAttribute(kernel, disk, "device/rescan", "1", 1), 1) << "never created";
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{"[ERROR][open " + disk.dir + "/device/rescan failed]"});
-    EXPECT_EQ(kernel.openDescriptors, 0);
 }
 
 } // namespace

@@ -20,6 +20,9 @@ TEST(ManPage, ListsEveryMessageOfTheCodeOnceAndNoOther)
     EXPECT_THAT(code.problems, IsEmpty()) << "calls whose message the check cannot read";
     EXPECT_THAT(page.problems, IsEmpty()) << "page lines the check cannot read";
     ASSERT_THAT(code.messages, testing::Contains("[WARNING][bufferLen invalied!]")) << "the reader finds nothing";
+    // Escaping is for outside text: the daemon's own formats, as spelled in its
+    // sources, end in their one line end and hold no other control character.
+    EXPECT_THAT(code.formats, testing::Each(testing::MatchesRegex(R"(([^\\[:cntrl:]]|\\[\\"])*\\n)")));
 
     std::set<std::string> inCode(code.messages.begin(), code.messages.end());
     std::set<std::string> onPage(page.messages.begin(), page.messages.end());

@@ -83,6 +83,12 @@ TEST_F(OsdLayoutsTest, ClusterRootsCountLikeTheClassicOne)
     }
     EXPECT_EQ(0u, log.Count("[ERROR][opendir"));
     EXPECT_EQ("seteuid(1000)", g_privilege.calls.back()) << "privilege dropped after every pass";
+    // Nor kept when the clusters' base cannot be read.
+    g_privilege.calls.clear();
+    map.baseError = EACCES;
+    EXPECT_EQ(-1, map.RefreshOsdInfo());
+    EXPECT_EQ(g_privilege.calls, (std::vector<std::string>{"setuid(0)", "seteuid(1000)"}));
+    EXPECT_EQ(1u, log.Count("[ERROR][opendir " + tree.Root() + " error:13 Permission denied]"));
 }
 
 TEST_F(OsdLayoutsTest, BlockStackTiesWhatNoNameDoes)
@@ -200,16 +206,6 @@ TEST_F(OsdLayoutsTest, TiesOnALaterPassWhatCouldNotBeReadYet)
     }
     EXPECT_EQ(1u, log.Count("[ERROR][stat " + block));
     EXPECT_EQ(1u, log.Count("[WARNING][block stack of " + block + ": cannot read"));
-}
-
-TEST_F(OsdLayoutsTest, AnUnreadableClustersBaseGivesPrivilegeBack)
-{
-    g_privilege.euid = 1000;
-    tree.AddOsd("osd/ceph-0", "filestore", OsdTree::Fsid('a'));
-    map.baseError = EACCES;
-    EXPECT_EQ(-1, map.RefreshOsdInfo());
-    EXPECT_EQ(g_privilege.calls, (std::vector<std::string>{"setuid(0)", "seteuid(1000)"}));
-    EXPECT_EQ(1u, log.Count("[ERROR][opendir " + tree.Root() + " error:13 Permission denied]"));
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <regex>
 
-#include "dist/MessageCatalog.h"
 #include "support/FakePrivilege.h"
 #include "support/LogCapture.h"
 #include "sys/LogText.h"
@@ -142,16 +141,6 @@ TEST_F(LogTest, EscapesControlCharactersOfOutsideText)
     WriteLog(LOG_INFO, "%s", (fits + "\n").c_str());
     EXPECT_EQ(log.Lines().back().size(), LOG_LINE_MAX + 1);
     EXPECT_EQ(Stdout([&] { WriteLog(LOG_INFO, "%s", (fits + "\x01").c_str()); }), "The log info is invalid \n");
-}
-
-// Escaping is for outside text: the daemon's own formats, as spelled in its
-// sources, end in their one line end and hold no other control character.
-TEST(LogText, DaemonFormatsHoldNoControlCharacterButTheirLineEnd)
-{
-    Catalog code = ReadCodeMessages(QUELVAR_SOURCE_DIR);
-    EXPECT_THAT(code.problems, testing::IsEmpty()) << "calls whose format the check cannot read";
-    ASSERT_THAT(code.formats, testing::Contains("quelvar start\\n")) << "the reader finds nothing";
-    EXPECT_THAT(code.formats, testing::Each(testing::MatchesRegex(R"(([^\\[:cntrl:]]|\\[\\"])*\\n)")));
 }
 
 TEST_F(LogTest, RotatesOnlyAboveTheLimit)
