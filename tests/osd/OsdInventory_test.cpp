@@ -286,6 +286,24 @@ TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
     }
 }
 
+// However many OSDs only LVM can tie, a rebuild asks it once.
+TEST_F(OsdInventoryTest, AsksLvmOnceARebuildForEveryOsdOnAVolumeGroup)
+{
+    map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}};
+    pvs.SetReport("  /dev/bcache0 vg0\n  /dev/bcache1 vg1\n");
+    tree.AddFile("dev/db", "");
+    for (char id : {'0', '1'}) {
+        tree.AddFile(std::string("dev/vg") + id + "/lv", "");
+        tree.AddBluestore(std::string("ceph-") + id, OsdTree::Fsid(id), tree.Path(std::string("dev/vg") + id + "/lv"),
+                          tree.Path("dev/db"), "");
+    }
+    ASSERT_EQ(0, map.RefreshOsdInfo());
+    ASSERT_EQ(2u, map.OsdInfoList().size());
+    EXPECT_EQ("bcache0", map.OsdInfoList()[0].block);
+    EXPECT_EQ("bcache1", map.OsdInfoList()[1].block);
+    EXPECT_EQ(1u, pvs.Calls().size());
+}
+
 // A rebuild that found an OSD directory half-filled or pvs not answering is
 // tried again; a link or type that changes is news at once.
 TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
