@@ -40,6 +40,14 @@ int64_t NowMs()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// True once `pid` has ended and is reaped (or is no child to reap), its
+// wait status then in `status`.
+bool ReapedNow(pid_t pid, int& status)
+{
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    return ended == pid || (ended < 0 && errno == ECHILD);
+}
+
 // Waits up to `ms` without giving up on a stop request: ends early on a
 // signal, as SIGTERM interrupts it.
 void Nap(int64_t ms)
@@ -73,12 +81,11 @@ public:
     // True once the child has ended, its wait status then in `status`.
     bool Reaped(int& status)
     {
-        const pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended == pid || (ended < 0 && errno == ECHILD)) {
-            pid = -1;
-            return true;
+        if (!ReapedNow(pid, status)) {
+            return false;
         }
-        return false;
+        pid = -1;
+        return true;
     }
 
 private:
@@ -240,21 +247,13 @@ int RunCommand(const std::string& command, std::vector<std::string>& lines, int*
     for (std::string word; words >> word;) {
         argv.push_back(word);
     }
-    int exitStatus = 0;
-    const int result = RunProgram(argv, lines, &exitStatus);
-    if (result == 0 && status != nullptr) {
-        *status = exitStatus;
-    }
-    return result;
+    return RunProgram(argv, lines, status);
 }
 
 void ReapKilledCommands()
 {
+    int status = 0;
     g_unreaped.erase(std::remove_if(g_unreaped.begin(), g_unreaped.end(),
-                                    [](pid_t pid) {
-                                        int status = 0;
-                                        const pid_t ended = waitpid(pid, &status, WNOHANG);
-                                        return ended == pid || (ended < 0 && errno == ECHILD);
-                                    }),
+                                    [&status](pid_t pid) { return ReapedNow(pid, status); }),
                      g_unreaped.end());
 }

@@ -163,8 +163,10 @@ void OsdInfoMap::TieDevices(const std::vector<OsdInfo>& previous)
                     // Without LVM's answer the OSD keeps what the last rebuild
                     // found, so that its disk stays guarded while LVM hangs.
                     MarkIncomplete("LVM did not answer");
-                    for (size_t i = 0; earlier != nullptr && i < earlier->bcacheDevices.size(); ++i) {
-                        AddBcacheDevice(info, earlier->bcacheDevices[i]);
+                    if (earlier != nullptr) {
+                        for (const std::string& device : earlier->bcacheDevices) {
+                            AddBcacheDevice(info, device);
+                        }
                     }
                 }
             }

@@ -6,8 +6,6 @@
 
 #include <dirent.h>
 
-#include <cstdio>
-
 #include "sys/SystemApi.h"
 
 // Owns a descriptor and closes it through the facade.
@@ -49,33 +47,6 @@ public:
 private:
     SystemApi& api;
     DIR* dir;
-};
-
-// Owns a command's output stream and closes it through the facade; Close
-// hands out the command's exit status to a caller that wants it.
-class ScopedPipe {
-public:
-    ScopedPipe(SystemApi& owner, FILE* pipe) : api(owner), stream(pipe) {}
-    ~ScopedPipe()
-    {
-        if (stream != nullptr) {
-            (void)api.ClosePipe(stream);
-        }
-    }
-    ScopedPipe(const ScopedPipe&) = delete;
-    ScopedPipe& operator=(const ScopedPipe&) = delete;
-    FILE* get() const { return stream; }
-    // The wait status of the command, as pclose gives it; -1 when not open.
-    [[nodiscard]] int Close()
-    {
-        int status = stream != nullptr ? api.ClosePipe(stream) : -1;
-        stream = nullptr;
-        return status;
-    }
-
-private:
-    SystemApi& api;
-    FILE* stream;
 };
 
 #endif

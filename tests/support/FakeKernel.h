@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
-#include <list>
 #include <map>
 #include <memory>
 #include <set>
@@ -60,15 +59,12 @@ public:
     std::map<std::string, std::vector<std::pair<std::string, unsigned char>>> directories;
     // readlink answers: path -> link text. Missing: EINVAL if existing, else ENOENT.
     std::map<std::string, std::string> links;
-    // popen answers: command -> standard output. Missing: popen fails (ENOENT).
-    std::map<std::string, std::string> pipes;
 
     // --- what the test can observe -------------------------------------------
     std::vector<std::string> opened;     // paths opened, in order
     std::vector<std::string> resolved;   // paths given to realpath, in order
-    std::vector<std::string> commands;   // commands started, in order
     int openDescriptors = 0;             // opened and not yet closed
-    int openStreams = 0;                 // directory streams and pipes not yet closed
+    int openStreams = 0;                 // directory streams not yet closed
 
     int Open(const char* path, int flags, unsigned int mode) override
     {
@@ -193,27 +189,6 @@ public:
         return static_cast<ssize_t>(length);
     }
 
-    FILE* OpenPipe(const char* command, const char* mode) override
-    {
-        commands.push_back(command);
-        auto found = pipes.find(command);
-        if (found == pipes.end()) {
-            errno = ENOENT;
-            return nullptr;
-        }
-        pipeOutput.push_back(found->second);
-        std::string& text = pipeOutput.back();
-        ++openStreams;
-        // fmemopen refuses a zero-length buffer; an empty temporary file reads as EOF.
-        return text.empty() ? std::tmpfile() : fmemopen(text.data(), text.size(), mode);
-    }
-
-    int ClosePipe(FILE* stream) override
-    {
-        --openStreams;
-        return std::fclose(stream);
-    }
-
 private:
     struct DirStream {
         std::vector<struct dirent> entries;
@@ -234,7 +209,6 @@ private:
     std::map<int, IoctlDevice*> fds;
     std::set<int> realFds;
     std::map<DIR*, std::unique_ptr<DirStream>> streams;
-    std::list<std::string> pipeOutput;  // a list, so that open streams' buffers never move
 };
 
 #endif
