@@ -159,7 +159,6 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
         std::any_of(argv.begin(), argv.end(), [](const std::string& arg) { return arg.find('\0') != arg.npos; })) {
         return -1;
     }
-    ReapKilledCommands();
     if (running == 0) {
         return COMMAND_STOPPED;
     }
