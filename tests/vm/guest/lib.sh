@@ -141,6 +141,17 @@ BluestoreOsdOnLvm() {
     echo "osd.$id: bluestore on /dev/$vg/$lv over $bc, db $db"
 }
 
+# The SATA and the SCSI disk (in $sata and $scsi), each under a bcache
+# device with a bluestore OSD on LVM whose DB is elsewhere: both guarded.
+TwoGuardedDisks() {
+    local cset
+    sata=$(DiskByModel QVSATA)
+    scsi=$(DiskByModel QVSCSI)
+    cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
+    BluestoreOsdOnLvm 0 "$(MakeBacking "$sata" "$cset")" "/dev/$(DiskBySerial QVDB)"
+    BluestoreOsdOnLvm 1 "$(MakeBacking "$scsi" "$cset")" "/dev/$(DiskBySerial QVDB)"
+}
+
 # A dm-crypt mapping NAME over the block device DEV, keyed with a throwaway
 # key and no header, as the deployment tools map an encrypted volume once
 # its key is unlocked. aes-cbc-plain needs nothing beyond dm_crypt.

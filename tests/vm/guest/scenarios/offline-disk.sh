@@ -6,13 +6,7 @@
 # two passes. Once the disk is running again it is guarded as before. (The
 # tuning step's requests to the bcache device are passed on by the driver to
 # the offline disk, which refuses them at once with ENODEV: nothing waits.)
-sata=$(DiskByModel QVSATA)
-scsi=$(DiskByModel QVSCSI)
-cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
-bcsata=$(MakeBacking "$sata" "$cset")
-bcscsi=$(MakeBacking "$scsi" "$cset")
-BluestoreOsdOnLvm 0 "$bcsata" "/dev/$(DiskBySerial QVDB)"
-BluestoreOsdOnLvm 1 "$bcscsi" "/dev/$(DiskBySerial QVDB)"
+TwoGuardedDisks
 refused="[WARNING][disk $scsi cannot take commands: state offline]"
 StartDaemon
 Check "$sata switched off by the first pass" WaitValue 0 30 Wce "$sata"

@@ -3,13 +3,7 @@
 # while it runs, with hdparm -W1 and sdparm --set=WCE, as an operator would.
 # libata shows the change at once; sd keeps saying "write through" until a
 # rescan. Both disks must read WCE 0 from the disk again within two passes.
-sata=$(DiskByModel QVSATA)
-scsi=$(DiskByModel QVSCSI)
-cset=$(MakeCacheSet "$(DiskBySerial QVCACHE)")
-bcsata=$(MakeBacking "$sata" "$cset")
-bcscsi=$(MakeBacking "$scsi" "$cset")
-BluestoreOsdOnLvm 0 "$bcsata" "/dev/$(DiskBySerial QVDB)"
-BluestoreOsdOnLvm 1 "$bcscsi" "/dev/$(DiskBySerial QVDB)"
+TwoGuardedDisks
 StartDaemon
 Check "$sata switched off by the first pass (read from the disk)" WaitValue 0 30 Wce "$sata"
 Check "$scsi switched off by the first pass (read from the disk)" WaitValue 0 30 Wce "$scsi"
