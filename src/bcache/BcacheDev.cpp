@@ -12,6 +12,7 @@
 #include "sys/BlockStack.h"
 #include "sys/DeviceNode.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Privilege.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
@@ -26,7 +27,7 @@ int DriverRequest(SystemApi& api, int fd, unsigned long request, void* record)
 {
     if (api.IoctlData(fd, request, record) < 0) {
         const int error = errno;
-        WriteLog(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
+        LogCondition(LOG_WARNING, "ioctl error:%d %s\n", error, strerror(error));
         return -1;
     }
     return 0;
@@ -47,7 +48,8 @@ int BcacheDev::ResolvePath(const char* path, char* resolved, size_t size)
 {
     if (RealPath(path, resolved) == nullptr) {
         const int error = errno;
-        WriteLog(LOG_ERROR, "realpath %s %d error:%d %s\n", path, static_cast<int>(size), error, strerror(error));
+        LogCondition(LOG_ERROR, "realpath %s %d error:%d %s\n", path, static_cast<int>(size), error,
+                     strerror(error));
         return -1;
     }
     return CheckResolved(*this, resolved);
@@ -71,7 +73,7 @@ int BcacheDev::TuneBcache()
         return -1;
     }
     if (FormatPath(path, "/dev/%s", name.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", name.c_str());
+        LogCondition(LOG_ERROR, "snprintf_s /dev/%s error\n", name.c_str());
         return -1;
     }
     if (ResolvePath(path, resolved, sizeof(resolved)) != 0) {
@@ -87,7 +89,7 @@ int BcacheDev::TuneBcache()
     ScopedFd device(*this, Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE));
     if (device.get() < 0) {
         const int error = errno;
-        WriteLog(LOG_ERROR, "open %s error:%s\n", resolved, strerror(error));
+        LogCondition(LOG_ERROR, "open %s error:%s\n", resolved, strerror(error));
     }
     // A failed drop is reported by the tuning step, which stops the daemon.
     if (RestorePrivilege(saved, false) == ERR_PRIVILEGE) {
@@ -114,7 +116,7 @@ int BcacheDev::GetBackendDev(BackingDisk& disk)
     const std::string whole = WholeBcacheName(name);
     char path[PATH_BUFFER_SIZE];
     if (FormatPath(path, "/sys/block/%s/bcache", whole.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", whole.c_str());
+        LogCondition(LOG_ERROR, "snprintf_s /sys/block/%s/bcache error\n", whole.c_str());
         return -1;
     }
     BackingDisk resolved;

@@ -9,6 +9,7 @@
 #include "bcache/BcacheDev.h"
 #include "daemon/DeviceSteps.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Status.h"
 #include "writecache/WriteCacheStep.h"
 
@@ -46,6 +47,7 @@ int Daemon::RetrySilentDisks(const OsdInfoMap& inventory)
         if (running == 0) {
             break;
         }
+        LogSubject subject(name);
         BcacheDev device(name);
         if (WriteCacheStep(device, inventory.OsdInfoList(), watch) == ERR_PRIVILEGE) {
             return ERR_PRIVILEGE;
@@ -91,17 +93,27 @@ int Daemon::Run()
     (void)signal(SIGTERM, HandleSigterm);
     OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
 
+    // A pass runs from the inventory's refresh to the end of the disks'
+    // deferred tries: what a subject tried in it did not say again has ended.
+    LogGate& gate = ProcessLogGate();
     bool keepRunning = true;
     while (true) {
         keepRunning = keepRunning && running != 0;
-        if (!keepRunning || PerPassStep(inventory) == ERR_PRIVILEGE) {
+        if (!keepRunning) {
             break;
         }
-        watch.BeginPass(MonotonicSeconds());
+        const long long now = MonotonicSeconds();
+        gate.BeginPass(now);
+        if (PerPassStep(inventory) == ERR_PRIVILEGE) {
+            break;
+        }
+        watch.BeginPass(now);
         int walk = WalkDevices(inventory);
         if (walk == -1) {
+            gate.EndAll();
             return -1;
         }
+        gate.EndPass();
         if (walk == ERR_PRIVILEGE) {
             keepRunning = false;
         }
@@ -111,6 +123,7 @@ int Daemon::Run()
             Pause();
         }
     }
+    gate.EndAll();
     WriteLog(LOG_INFO, "quelvar stop\n");
     return 0;
 }

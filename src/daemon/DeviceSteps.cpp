@@ -1,6 +1,7 @@
 #include "daemon/DeviceSteps.h"
 
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Status.h"
 #include "writecache/WriteCacheStep.h"
 
@@ -15,6 +16,7 @@ int TuningStep(BcacheDev& device)
 
 int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
 {
+    LogSubject subject(device.Name());
     int result = WriteCacheStep(device, records, watch);
     if (result == ERR_PRIVILEGE) {
         return result;

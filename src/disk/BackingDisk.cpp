@@ -9,6 +9,7 @@
 #include "sys/CheckedFile.h"
 #include "sys/DeviceNode.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
@@ -43,7 +44,7 @@ int OpenAttribute(SystemApi& api, const BackingDisk& disk, const char* attribute
     const std::string path = disk.dir + "/" + attribute;
     const int fd = api.Open(path.c_str(), flags | O_NONBLOCK, ATTRIBUTE_OPEN_MODE);
     if (fd < 0 && !quiet) {
-        WriteLog(LOG_ERROR, "open %s failed\n", path.c_str());
+        LogCondition(LOG_ERROR, "open %s failed\n", path.c_str());
     }
     return fd;
 }
@@ -95,11 +96,11 @@ int ResolveDiskByName(SystemApi& api, const std::string& name, BackingDisk* disk
         return -1;
     }
     if (CheckPathChars(path) != 0) {
-        WriteLog(LOG_WARNING, "reject dangerous file path:\"%s\" \n", path);
+        LogCondition(LOG_WARNING, "reject dangerous file path:\"%s\" \n", path);
         return -1;
     }
     if (api.RealPath(path, resolved) == nullptr) {
-        WriteLog(LOG_ERROR, "realpath failed\n");
+        LogCondition(LOG_ERROR, "realpath failed\n");
         return -1;
     }
     *disk = BackingDisk{name, DISK_TRANSPORT_SCSI, name, resolved, resolved, false};
@@ -113,7 +114,7 @@ ssize_t ReadDiskAttribute(SystemApi& api, const BackingDisk& disk, const char* a
     ScopedFd fd(api, OpenAttribute(api, disk, attribute, O_RDONLY, quiet));
     const ssize_t done = fd.get() < 0 ? -1 : api.Read(fd.get(), buffer, size);
     if (fd.get() >= 0 && done < 0 && !quiet) {
-        WriteLog(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
+        LogCondition(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
     }
     return done;
 }
@@ -126,7 +127,7 @@ int WriteDiskAttribute(SystemApi& api, const BackingDisk& disk, const char* attr
     }
     const ssize_t done = api.Write(fd.get(), text, size);
     if (done < 0) {
-        WriteLog(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
+        LogCondition(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
         return 1;
     }
     return 0;

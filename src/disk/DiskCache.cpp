@@ -7,6 +7,7 @@
 #include "nvme/NvmeCmd.h"
 #include "sys/DeviceNode.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
@@ -22,7 +23,7 @@ int OpenDisk(SystemApi& api, const std::string& disk)
         return -1;
     }
     if (FormatPath(path, "/dev/%s", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
+        LogCondition(LOG_ERROR, "snprintf_s /dev/%s error\n", disk.c_str());
         return -1;
     }
     if (ResolveExisting(api, path, resolved) != 0) {
@@ -31,7 +32,7 @@ int OpenDisk(SystemApi& api, const std::string& disk)
     const int fd = api.Open(resolved, DEVICE_OPEN_FLAGS, DEVICE_OPEN_MODE);
     if (fd < 0) {
         const int error = errno;
-        WriteLog(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
+        LogCondition(LOG_ERROR, "open %s error:%d %s\n", resolved, error, strerror(error));
     }
     return fd;
 }
@@ -41,7 +42,7 @@ int OpenDisk(SystemApi& api, const std::string& disk)
 void ReportFailedSwitch(ScsiCmd& commands, const std::string& disk)
 {
     if (!commands.Gate().timedOut) {
-        WriteLog(LOG_ERROR, "change config of %s failed\n", disk.c_str());
+        LogCondition(LOG_ERROR, "change config of %s failed\n", disk.c_str());
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Privilege.h"
 #include "sys/SafeString.h"
 #include "sys/Status.h"
@@ -56,7 +57,7 @@ int QueryWriteCacheMode(const std::string& disk)
 {
     char path[PATH_BUFFER_SIZE];
     if (FormatPath(path, "/sys/block/%s/queue/write_cache", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/queue/write_cache error\n", disk.c_str());
+        LogCondition(LOG_ERROR, "snprintf_s /sys/block/%s/queue/write_cache error\n", disk.c_str());
         return WRITE_CACHE_UNKNOWN;
     }
     SystemApi api;
@@ -73,7 +74,7 @@ int RescanDisk(const std::string& disk)
 {
     char path[PATH_BUFFER_SIZE];
     if (FormatPath(path, "/sys/block/%s/device/rescan", disk.c_str()) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s /sys/block/%s/device/rescan failed\n", disk.c_str());
+        LogCondition(LOG_ERROR, "snprintf_s /sys/block/%s/device/rescan failed\n", disk.c_str());
         return -1;
     }
     SystemApi api;

@@ -5,6 +5,7 @@
 
 #include "nvme/NvmeDefs.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 
 // The one place where an NVMe command meets the kernel. The driver answers
@@ -33,7 +34,8 @@ int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRe
         const int error = errno;
         gate.timedOut = error == EINTR || error == ETIMEDOUT;
         if (!request->quiet && !gate.timedOut) {
-            WriteLog(LOG_ERROR, "nvme command %d failed:%d %s\n", request->opcode, error, strerror(error));
+            LogCondition(LOG_ERROR, "nvme command %d failed:%d %s\n", request->opcode, error,
+                         strerror(error));
         }
         return 1;
     }
@@ -43,7 +45,7 @@ int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRe
         const bool expected = request->expectedStatus != 0 &&
                               (request->status & NVME_STATUS_CODE_MASK) == request->expectedStatus;
         if (!request->quiet && !expected) {
-            WriteLog(LOG_WARNING, "nvme command %d status %d\n", request->opcode, result);
+            LogCondition(LOG_WARNING, "nvme command %d status %d\n", request->opcode, result);
         }
         return 1;
     }
@@ -98,7 +100,7 @@ int NvmeFlush(SystemApi& api, CommandGate& gate, int fd)
     const int nsid = api.Ioctl(fd, NVME_IOCTL_ID, 0);
     if (nsid <= 0) {
         const int error = errno;
-        WriteLog(LOG_ERROR, "nvme namespace id error:%d %s\n", error, strerror(error));
+        LogCondition(LOG_ERROR, "nvme namespace id error:%d %s\n", error, strerror(error));
         return 1;
     }
     NvmeRequest request{NVME_IO_FLUSH, static_cast<uint32_t>(nsid), 0, 0};

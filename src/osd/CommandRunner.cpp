@@ -15,6 +15,7 @@
 
 #include "sys/CheckedFile.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Running.h"
 
 namespace {
@@ -172,7 +173,7 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
         const int error = errno;
-        WriteLog(LOG_ERROR, "popen error: %d\n", error);
+        LogCondition(LOG_ERROR, "popen error: %d\n", error);
         return -1;
     }
     const pid_t parent = getpid();
@@ -184,7 +185,7 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
     (void)close(pipeEnds[1]);
     if (pid < 0) {
         (void)close(pipeEnds[0]);
-        WriteLog(LOG_ERROR, "popen error: %d\n", error);
+        LogCondition(LOG_ERROR, "popen error: %d\n", error);
         return -1;
     }
     Child child(pid, pipeEnds[0]);
@@ -200,7 +201,7 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
         }
         const int64_t left = deadline - NowMs();
         if (left <= 0) {
-            WriteLog(LOG_WARNING, "%s did not end within %u ms: killed\n", argv[0].c_str(), deadlineMs);
+            LogCondition(LOG_WARNING, "%s did not end within %u ms: killed\n", argv[0].c_str(), deadlineMs);
             return COMMAND_TIMED_OUT;
         }
         const int64_t slice = std::min(left, COMMAND_SLICE_MS);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 #include "sys/ScopedHandles.h"
 
@@ -16,7 +17,7 @@ int BuildOsdPath(char (&path)[PATH_BUFFER_SIZE], const std::string& dir, const s
                  const char* suffix)
 {
     if (FormatPath(path, "%s%s%s", dir.c_str(), name.c_str(), suffix) < 0) {
-        WriteLog(LOG_ERROR, "snprintf_s %s%s%s error\n", dir.c_str(), name.c_str(), suffix);
+        LogCondition(LOG_ERROR, "snprintf_s %s%s%s error\n", dir.c_str(), name.c_str(), suffix);
         return -1;
     }
     return 0;

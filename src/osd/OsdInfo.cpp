@@ -8,6 +8,7 @@
 
 #include "osd/OsdFile.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 
 int OsdInfo::ReadFsidAndLinks(const std::string& dir, const std::string& name)
@@ -64,7 +65,7 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
         ssize_t length = ReadLink(path, target, sizeof(target));
         if (length < 0) {
             int error = errno;
-            WriteLog(LOG_ERROR, "readlink %s error:%d %s\n", path, error, strerror(error));
+            LogCondition(LOG_ERROR, "readlink %s error:%d %s\n", path, error, strerror(error));
             return -1;
         }
         // readlink does not terminate the text; take exactly what it stored.

@@ -11,6 +11,7 @@
 #include "osd/OsdFile.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
 
@@ -109,6 +110,10 @@ int OsdInfoMap::ProbeOsdDir(const std::string& dir, const std::string& name, Osd
 
 int OsdInfoMap::RefreshOsdInfo()
 {
+    // Every pass lists the roots; a rebuild runs only now and then, and what
+    // it said stays open through the passes that do not rebuild.
+    LogSubject listing(OSD_LISTING_SUBJECT);
+    ProcessLogGate().Meet(OSD_REBUILD_SUBJECT);
     // Directory names are appended to the root directly.
     if (osdPath.empty() || osdPath.back() != '/') {
         return -1;
@@ -161,6 +166,7 @@ int OsdInfoMap::RefreshOsdInfo()
 
 int OsdInfoMap::Rebuild(bool retry)
 {
+    LogSubject rebuilding(OSD_REBUILD_SUBJECT);
     rebuildIncomplete = false;
     incompleteReason.clear();
     std::vector<OsdInfo> previous;
@@ -257,13 +263,13 @@ int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list)
 {
     if (Access(DEV_PATH, F_OK) != 0) {
         int error = errno;
-        WriteLog(LOG_ERROR, "access /dev error:%d %s\n", error, strerror(error));
+        LogCondition(LOG_ERROR, "access /dev error:%d %s\n", error, strerror(error));
         return -1;
     }
     ScopedDir dev(*this, OpenDir(DEV_PATH));
     if (dev.get() == nullptr) {
         int error = errno;
-        WriteLog(LOG_ERROR, "opendir /dev error:%d %s\n", error, strerror(error));
+        LogCondition(LOG_ERROR, "opendir /dev error:%d %s\n", error, strerror(error));
         return -1;
     }
     for (struct dirent* entry = ReadDir(dev.get()); entry != nullptr; entry = ReadDir(dev.get())) {

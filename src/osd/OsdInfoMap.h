@@ -25,6 +25,10 @@ constexpr size_t OSD_LIST_CAPACITY = 36;
 // An incomplete rebuild is tried again on the next pass, then after twice as
 // many passes each time, up to this many: one minute of five-second passes.
 constexpr unsigned OSD_RETRY_MAX_PASSES = 12;
+// The subjects the log names for what the inventory's every-pass listing and
+// its rebuilds say.
+constexpr const char* OSD_LISTING_SUBJECT = "OSD inventory";
+constexpr const char* OSD_REBUILD_SUBJECT = "OSD inventory rebuild";
 
 // True when the two lists differ in count, order, or any entry's bytes.
 [[nodiscard]] bool ListChanged(const std::vector<std::string>& newList,

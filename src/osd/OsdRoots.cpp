@@ -12,6 +12,7 @@
 
 #include "osd/OsdInfoMap.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Privilege.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
@@ -55,7 +56,7 @@ int OsdInfoMap::ListCephadmRoots(std::vector<std::string>& roots)
     ScopedDir base(*this, OpenDir(cephadmPath.c_str()));
     if (base.get() == nullptr) {
         int error = errno;
-        WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", cephadmPath.c_str(), error, strerror(error));
+        LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", cephadmPath.c_str(), error, strerror(error));
         return -1;
     }
     for (struct dirent* entry = ReadDir(base.get()); entry != nullptr; entry = ReadDir(base.get())) {
@@ -71,7 +72,8 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
     bool classic = Access(osdPath.c_str(), F_OK) == 0;
     int classicError = errno;
     auto reportMissing = [&] {
-        WriteLog(LOG_ERROR, "access %s error:%d %s\n", osdPath.c_str(), classicError, strerror(classicError));
+        LogCondition(LOG_ERROR, "access %s error:%d %s\n", osdPath.c_str(), classicError,
+                     strerror(classicError));
     };
     bool cephadm = !cephadmPath.empty() && Access(cephadmPath.c_str(), F_OK) == 0;
     if (!classic && !cephadm) {
@@ -101,7 +103,7 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         ScopedDir dir(*this, OpenDir(root.c_str()));
         if (dir.get() == nullptr) {
             int error = errno;
-            WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", root.c_str(), error, strerror(error));
+            LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", root.c_str(), error, strerror(error));
             return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
         }
         bool anyName = classic && index == 0;

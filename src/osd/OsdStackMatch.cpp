@@ -18,6 +18,7 @@
 #include "sys/BlockStack.h"
 #include "sys/CheckedFile.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ OsdInfoMap::Traced OsdInfoMap::TraceStack(OsdInfo& info)
             return Traced::Unknown;
         }
         int error = errno;
-        WriteLog(LOG_ERROR, "stat %s error:%d %s\n", path, error, strerror(error));
+        LogCondition(LOG_ERROR, "stat %s error:%d %s\n", path, error, strerror(error));
         // A mapping not made yet, as while an encrypted OSD is opened.
         return Traced::NotYet;
     }
@@ -115,11 +116,12 @@ OsdInfoMap::Traced OsdInfoMap::TraceStack(OsdInfo& info)
         return Traced::Unknown;
     }
     if (result == BLOCK_STACK_UNREADABLE) {
-        WriteLog(LOG_WARNING, "block stack of %s: cannot read %s error:%d %s\n", path, walk.where.c_str(),
-                 walk.error, strerror(walk.error));
+        LogCondition(LOG_WARNING, "block stack of %s: cannot read %s error:%d %s\n", path, walk.where.c_str(),
+                     walk.error, strerror(walk.error));
         return Traced::NotYet;
     }
-    WriteLog(LOG_WARNING, "block stack of %s: %s at %s\n", path, BlockStackReason(result), walk.where.c_str());
+    LogCondition(LOG_WARNING, "block stack of %s: %s at %s\n", path, BlockStackReason(result),
+                 walk.where.c_str());
     return Traced::Unknown;
 }
 

@@ -7,6 +7,7 @@
 
 #include "scsi/ScsiDefs.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 
 namespace {
@@ -25,7 +26,7 @@ MallocBuffer AllocateZeroed(uint32_t length)
 {
     MallocBuffer buffer(static_cast<unsigned char*>(malloc(length)));
     if (!buffer) {
-        WriteLog(LOG_ERROR, "malloc memory failed!\n");
+        LogCondition(LOG_ERROR, "malloc memory failed!\n");
         return buffer;
     }
     (void)memset_s(buffer.get(), length, 0, length);
@@ -183,14 +184,14 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     // A disk that did not answer is reported once, by the step that asked.
     if (scsi.SendModeSense(fd, pageControl, pageSelector, &mode, form) != 0) {
         if (!scsi.Gate().timedOut) {
-            WriteLog(LOG_ERROR, "get mode parameter header failed!\n");
+            LogCondition(LOG_ERROR, "get mode parameter header failed!\n");
         }
         return 1;
     }
     const uint32_t length = ModeDataTotal(header.get(), form);
     header.reset();
     if (length > MODE_BUFFER_MAX) {
-        WriteLog(LOG_ERROR, "bufferLen exceeds: %d!\n", static_cast<int>(length));
+        LogCondition(LOG_ERROR, "bufferLen exceeds: %d!\n", static_cast<int>(length));
         return 1;
     }
     const bool clipped = form != SCSI_FORM_TEN_BYTE && length > MODE_SENSE6_ALLOCATION_MAX;
@@ -203,7 +204,7 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     mode = ModeBuffer{static_cast<int32_t>(allocation), data.get()};
     if (scsi.SendModeSense(fd, pageControl, pageSelector, &mode, form) != 0) {
         if (!scsi.Gate().timedOut) {
-            WriteLog(LOG_ERROR, "get mode parameter list failed!\n");
+            LogCondition(LOG_ERROR, "get mode parameter list failed!\n");
         }
         return 1;
     }
@@ -212,7 +213,7 @@ int ReadModeData(ScsiCmd& scsi, int fd, int pageControl, const unsigned char* pa
     const uint32_t returned = ModeDataTotal(data.get(), form);
     const uint32_t real = ReceivedModeData(returned, allocation, mode.transferred);
     if (returned <= headerLength || (returned > allocation && !clipped) || real <= headerLength) {
-        WriteLog(LOG_WARNING, "bufferLen invalied!\n");
+        LogCondition(LOG_WARNING, "bufferLen invalied!\n");
         return 1;
     }
     *buffer = data.release();
@@ -284,7 +285,7 @@ int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
     if (result < 0) {
         gate.timedOut = errno == ETIMEDOUT;
         if (!quiet && !gate.timedOut) {
-            WriteLog(LOG_ERROR, "send sg IO failed %d.\n", result);
+            LogCondition(LOG_ERROR, "send sg IO failed %d.\n", result);
         }
         return 1;
     }
@@ -310,8 +311,8 @@ int ScsiCmd::SendSgIo(int fd, SgRequest* request, bool checkAtaStatus)
         return SG_RESULT_UNIT_ATTENTION;
     }
     if (!quiet) {
-        WriteLog(LOG_WARNING, "SG IO excute failed %d %d %d.\n", header.masked_status, header.host_status,
-                 driverCode);
+        LogCondition(LOG_WARNING, "SG IO excute failed %d %d %d.\n", header.masked_status, header.host_status,
+                     driverCode);
     }
     return 1;
 }

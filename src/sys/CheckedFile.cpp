@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/SafeString.h"
 
 namespace {
@@ -35,11 +36,12 @@ int CheckPathChars(const char* text)
 int SafeReadWriteFile(const char* path, void* buffer, int size, int write)
 {
     if (path == nullptr || buffer == nullptr) {
-        WriteLog(LOG_ERROR, "point error, filePath:%p, buffer:%p\n", static_cast<const void*>(path), buffer);
+        LogCondition(LOG_ERROR, "point error, filePath:%p, buffer:%p\n", static_cast<const void*>(path),
+                     buffer);
         return 1;
     }
     if (CheckPathChars(path) != 0) {
-        WriteLog(LOG_WARNING, "reject dangerous file path:\"%s\" \n", path);
+        LogCondition(LOG_WARNING, "reject dangerous file path:\"%s\" \n", path);
         return 1;
     }
     return ReadWriteFile(path, buffer, size, write);
@@ -55,7 +57,7 @@ int ReadWriteFile(const char* path, void* buffer, int size, int write)
     // Links such as those under /sys/block are followed on purpose; the
     // character rule has already been applied to what the caller named.
     if (realpath(path, resolved) == nullptr) {
-        WriteLog(LOG_ERROR, "realpath failed\n");
+        LogCondition(LOG_ERROR, "realpath failed\n");
         return 1;
     }
     // Never O_CREAT: the attribute must already exist. O_NONBLOCK keeps a
@@ -63,14 +65,14 @@ int ReadWriteFile(const char* path, void* buffer, int size, int write)
     int flags = (write != 0 ? O_WRONLY : O_RDONLY) | O_NONBLOCK;
     int fd = open(resolved, flags, CHECKED_FILE_MODE);
     if (fd < 0) {
-        WriteLog(LOG_ERROR, "open %s failed\n", resolved);
+        LogCondition(LOG_ERROR, "open %s failed\n", resolved);
         return 1;
     }
     size_t count = static_cast<size_t>(static_cast<ssize_t>(size));
     ssize_t done = write != 0 ? ::write(fd, buffer, count) : ::read(fd, buffer, count);
     (void)close(fd);
     if (done < 0) {
-        WriteLog(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
+        LogCondition(LOG_ERROR, "file operation failed %d\n", static_cast<int>(done));
         return 1;
     }
     return 0;

@@ -78,14 +78,6 @@ int ComposePrefix(char* line, int level)
     return FormatPrefix(line, local, ThreadId(), level);
 }
 
-void StripLineEnds(char* line)
-{
-    size_t end = strlen(line);
-    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) {
-        line[--end] = '\0';
-    }
-}
-
 // Opens the current log for appending, as fopen's "a" does, but never
 // through a link: the log directory belongs to the daemon's user, who need
 // not be root, while lines of privileged steps are written (and the file's

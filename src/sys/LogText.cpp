@@ -42,6 +42,14 @@ bool StoresCount(const char* format)
 
 } // namespace
 
+void StripLineEnds(char* line)
+{
+    size_t end = strlen(line);
+    while (end > 0 && (line[end - 1] == '\n' || line[end - 1] == '\r')) {
+        line[--end] = '\0';
+    }
+}
+
 int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, va_list args)
 {
     const bool refused = format != nullptr && StoresCount(format);

@@ -20,4 +20,7 @@
 [[nodiscard]] int FormatLogText(char* dest, size_t destMax, size_t count, const char* format, va_list args)
     __attribute__((format(printf, 4, 0)));
 
+// Cuts the CR and LF at the end of `line`: the writer ends every line itself.
+void StripLineEnds(char* line);
+
 #endif

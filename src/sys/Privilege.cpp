@@ -6,12 +6,13 @@
 #include <cstring>
 
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Status.h"
 
 int RaisePrivilege(uid_t saved)
 {
     if (saved != 0 && setuid(0) != 0) {
-        WriteLog(LOG_ERROR, "setuid(0) failed: %s \n", strerror(errno));
+        LogCondition(LOG_ERROR, "setuid(0) failed: %s \n", strerror(errno));
         return -1;
     }
     return 0;

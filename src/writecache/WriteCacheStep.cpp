@@ -6,6 +6,7 @@
 #include "disk/DiskCache.h"
 #include "disk/KernelView.h"
 #include "sys/Log.h"
+#include "sys/LogGate.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
 
@@ -31,7 +32,7 @@ int FlushWithPrivilege(BcacheDev& device, const BackingDisk& disk)
         const int result = device.FlushBcache(disk);
         // A disk that fell silent is reported once, by the watch.
         if (result != 0 && !device.Gate().timedOut) {
-            WriteLog(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
+            LogCondition(LOG_ERROR, "FlushBcache error:%s return:%d\n", device.Name().c_str(), result);
         }
         return result;
     });
@@ -122,13 +123,16 @@ int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskW
 {
     DeviceFacts facts;
     if (ReadDeviceFacts(device, records, false, facts) != 0) {
-        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
+        LogCondition(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
         return -1;
     }
     if (facts.guard == nullptr) {
         return 0;
     }
     const std::string& disk = facts.disk.name;
+    // A disk put off, or one that takes no commands, is still there: what it
+    // said stays open until it gets commands again.
+    ProcessLogGate().Meet(disk);
     switch (watch.TurnOf(disk)) {
     case DiskWatch::Turn::NotThisPass:
         return 0;
@@ -143,6 +147,7 @@ int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskW
         watch.Refused(disk, state);
         return 0;
     }
+    LogSubject onDisk(disk);
     const int result = GuardDisk(device, facts);
     if (device.Gate().timedOut) {
         watch.TimedOut(disk);

@@ -21,9 +21,11 @@ Catalog ReadCodeMessages(const std::string& root)
 {
     // The call, its level constant if any, and the adjacent literals that
     // open its format (none when the format is anything else).
-    static const std::regex call(R"re(\b(WriteLog\(|printf\(|fprintf\(\s*std(?:out|err)\s*,)\s*)re"
-                                 R"re((?:LOG_(DEBUG|INFO|WARNING|ERROR)\s*,\s*)?((?:"(?:[^"\\]|\\.)*"\s*)*))re");
+    static const std::regex call(
+        R"re(\b(WriteLog\(|LogCondition\(|printf\(|fprintf\(\s*std(?:out|err)\s*,)\s*)re"
+        R"re((?:LOG_(DEBUG|INFO|WARNING|ERROR)\s*,\s*)?((?:"(?:[^"\\]|\\.)*"\s*)*))re");
     static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
+    static const std::regex relay(R"re(WriteLog\(\s*\w+\s*,\s*"%s\\n")re");
     Catalog catalog;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (entry.path().extension() != ".cpp" && entry.path().extension() != ".h") {
@@ -32,9 +34,15 @@ Catalog ReadCodeMessages(const std::string& root)
         std::string source = ReadFile(entry.path());
         for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
             const std::smatch& match = *it;
-            bool log = match[1] == "WriteLog(";
-            // The writer's own declaration and definition.
+            bool log = match[1] != "printf(" && match[1].str().compare(0, 8, "fprintf(") != 0;
+            // The writer's and the gate's own declarations and definitions.
             if (log && match.position(0) >= 5 && source.compare(match.position(0) - 5, 5, "void ") == 0) {
+                continue;
+            }
+            // The gate handing on a line its caller formatted: that caller's
+            // message, read at its own call.
+            if (std::regex_search(source.cbegin() + match.position(0), source.cend(), relay,
+                                  std::regex_constants::match_continuous)) {
                 continue;
             }
             if (match[3].length() == 0 || log != match[2].matched) {

@@ -18,7 +18,8 @@ struct Catalog {
     std::vector<std::string> problems;
 };
 
-// Every WriteLog(LOG_<level>, "...") call, and every printf("...") or
+// Every WriteLog(LOG_<level>, "...") and LogCondition(LOG_<level>, "...")
+// call, and every printf("...") or
 // fprintf(stdout|stderr, "...") as level "stdout", in the .cpp and .h files
 // under `root`. Adjacent literals are joined, escapes resolved and trailing
 // CR and LF removed, as the log writer removes them.

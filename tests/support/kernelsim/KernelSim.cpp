@@ -12,7 +12,11 @@
 // A write to a disk's device/rescan attribute makes the disk's queue/
 // write_cache attribute reflect its cache, as the kernel's revalidation does.
 // sleep() is shortened to $QUELVAR_SIM_PAUSE_MS (100) and counted in
-// <state>/passes, so that tests run many passes quickly. A device that does
+// <state>/passes, so that tests run many passes quickly; the daemon's
+// monotonic clock still moves on by the seconds it asked to sleep, or by
+// $QUELVAR_SIM_CLOCK_STEP_S, so that its hours pass in a few passes. Each
+// pause's line in <state>/all.trace ("pause N log=BYTES") gives the bytes its
+// log (both generations) holds then. A device that does
 // not answer waits out each command's time-out, cut to
 // $QUELVAR_SIM_SILENCE_MS (200).
 //
@@ -27,9 +31,9 @@
 //                              trace can leave the stretch out.
 //   QUELVAR_SIM_BENCH=1        no request traces; every pause appends
 //                              "pass daemon_cpu_ns rss_kib hwm_kib enter_ns
-//                              sim_cpu_ns previous_exit_ns" to
+//                              sim_cpu_ns previous_exit_ns log_bytes" to
 //                              <state>/bench.passes (CPU time the simulator
-//                              spent taken out; monotonic clock times).
+//                              spent taken out; real monotonic clock times).
 //   QUELVAR_SIM_STOP_AFTER=N   the Nth pause raises SIGTERM at once, so that
 //                              a run ends after exactly N passes.
 //   QUELVAR_SIM_WINDOW="K M"   under callgrind: costs are zeroed at pause K
@@ -81,6 +85,7 @@ using OpenAtFunction = int (*)(int, const char*, int, ...);
 using CloseFunction = int (*)(int);
 using IoctlFunction = int (*)(int, unsigned long, ...);
 using WriteFunction = ssize_t (*)(int, const void*, size_t);
+using ClockFunction = int (*)(clockid_t, struct timespec*);
 
 std::map<int, std::string>& SimulatedFds()
 {
@@ -108,9 +113,26 @@ bool Markers()
 
 long long ClockNs(clockid_t clock)
 {
+    static auto realClock = Real<ClockFunction>("clock_gettime");
     struct timespec now {};
-    (void)clock_gettime(clock, &now);
+    (void)realClock(clock, &now);
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// How far the daemon's monotonic clock is ahead of the real one: the pauses'
+// seconds it did not really wait.
+long long g_clockAheadNs = 0;
+
+// The bytes the daemon's log holds, the old generation included (one
+// rotation between two looks loses nothing).
+long long LogBytes()
+{
+    long long bytes = 0;
+    for (const char* path : {"/var/log/quelvar/quelvar.log", "/var/log/quelvar/quelvar.log.old"}) {
+        struct stat st {};
+        bytes += stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    }
+    return bytes;
 }
 
 // CPU time spent inside the simulator's own stretches so far.
@@ -190,7 +212,8 @@ void RecordPass(unsigned pass)
         MemoryKib(&rss, &hwm);
         std::ofstream(StateDir() + "/bench.passes", std::ios::app)
             << pass << " " << g_stretchStartNs - g_simCpuNs << " " << rss << " " << hwm << " "
-            << ClockNs(CLOCK_MONOTONIC) << " " << g_simCpuNs << " " << g_pauseExitNs << "\n";
+            << ClockNs(CLOCK_MONOTONIC) << " " << g_simCpuNs << " " << g_pauseExitNs << " " << LogBytes()
+            << "\n";
     }
     const char* window = getenv("QUELVAR_SIM_WINDOW");
     unsigned from = 0;
@@ -383,7 +406,19 @@ ssize_t write(int fd, const void* buffer, size_t count)
     return written;
 }
 
-unsigned int sleep(unsigned int /*seconds*/)
+int clock_gettime(clockid_t clock, struct timespec* now)
+{
+    const int result = Real<ClockFunction>("clock_gettime")(clock, now);
+    if (result == 0 &&
+        (clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_COARSE || clock == CLOCK_BOOTTIME)) {
+        const long long ns = now->tv_nsec + g_clockAheadNs % 1000000000LL;
+        now->tv_sec += static_cast<time_t>(g_clockAheadNs / 1000000000LL + ns / 1000000000LL);
+        now->tv_nsec = ns % 1000000000LL;
+    }
+    return result;
+}
+
+unsigned int sleep(unsigned int seconds)
 {
     SimWork work("clock_nanosleep");
     std::string passes = StateDir() + "/passes";
@@ -395,7 +430,8 @@ unsigned int sleep(unsigned int /*seconds*/)
     std::ofstream(passes) << count + 1 << "\n";
     (void)chmod(passes.c_str(), 0666);
     if (!BenchMode()) {
-        std::ofstream(StateDir() + "/all.trace", std::ios::app) << "pause " << count + 1 << "\n";
+        std::ofstream(StateDir() + "/all.trace", std::ios::app)
+            << "pause " << count + 1 << " log=" << LogBytes() << "\n";
         (void)chmod((StateDir() + "/all.trace").c_str(), 0666);
     }
     RecordPass(count + 1);
@@ -406,6 +442,8 @@ unsigned int sleep(unsigned int /*seconds*/)
         (void)raise(SIGTERM);
         return 1;
     }
+    const char* step = getenv("QUELVAR_SIM_CLOCK_STEP_S");
+    g_clockAheadNs += (step == nullptr ? seconds : std::atoll(step)) * 1000000000LL;
     const char* pause = getenv("QUELVAR_SIM_PAUSE_MS");
     long ms = pause == nullptr ? 100 : std::atol(pause);
     struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
