@@ -6,7 +6,18 @@
 #
 # usage (as root): bash bench/run.sh
 # environment: BENCH_SCALES ("0 12 36 120"), BENCH_LONG (10000: passes of
-# the memory run at 36/36; the other scales run BENCH_SHORT, 1000).
+# the memory run at 36/36; the other scales run BENCH_SHORT, 1000),
+# BENCH_BEFORE (another build of the daemon, such as the last release's:
+# its log budget is measured beside this one's).
+#
+# Log budget: the bytes the log grows by in a day at 36/36, in four host
+# states (healthy; a bcache driver without the tuning requests; one disk
+# that refuses the switch; one disk that does not answer), measured over
+# passes 3 to 1442 (after the first, which switches the caches off, and the
+# second, which ends what the switches said; two hours of the simulator's
+# clock, which moves five seconds a pause, so that the hourly reminders
+# come at their real rate) and multiplied by 12 for the 17,280 passes of a
+# day.
 #
 # Steady pass: passes 3 onward (pass 1 builds the inventory and switches the
 # caches off, pass 2 is the first with nothing changed, counted from 3 on).
@@ -61,7 +72,7 @@ simrun() {  # simrun SCENARIO NAME PASSES [VAR=VALUE...]: one run on the simulat
     shift 3
     env QUELVAR_SIM_BENCH=1 QUELVAR_SIM_PAUSE_MS=0 QUELVAR_SIM_STOP_AFTER="$passes" \
         SIM_PASSES=$((passes + 1)) SIM_TIMEOUT=900 SIM_PRELOAD="$SIM" "$@" \
-        bash tests/support/simhost.sh "$scenario" "$WORK/$name" "$QUELVAR"
+        bash tests/support/simhost.sh "$scenario" "$WORK/$name" "${DAEMON:-$QUELVAR}"
     [ "$(cat "$WORK/$name/status")" = 0 ] || { echo "bench: run $name failed" >&2; exit 1; }
 }
 
@@ -182,6 +193,32 @@ for n in $SCALES; do
     echo "$n $calls $(floor_of "$n" total) $procs $ir $zeroing $cpu $hwm $((rss1 - rss0)) $pvs $pvlimit $wall $passes" >> "$table"
 done
 
+# --- log budget -------------------------------------------------------------------
+LOG_FROM=2
+LOG_TO=1442
+LOG_STATES="healthy no-tuning refusing silent"
+budget=$DATA/budget
+: > "$budget"
+log_budget() {  # LABEL BINARY: "LABEL STATE BYTES LINES" lines into $budget
+    local state bytes
+    for state in $LOG_STATES; do
+        echo "== log budget: $1, $state"
+        bash bench/scenario.sh 36 "$state" > "$DATA/log-$state.sh"
+        DAEMON=$2 simrun "$DATA/log-$state.sh" "log-$1-$state" "$LOG_TO" QUELVAR_SIM_SILENCE_MS=1
+        bytes=$(awk -v a=$LOG_FROM -v b=$LOG_TO '$1 == a {x = $8} $1 == b {y = $8} END {print y - x}' \
+            "$WORK/log-$1-$state/state/bench.passes")
+        # The lines of those passes, in the two generations read as one (a
+        # single rotation loses nothing).
+        lines=$(cat "$WORK/log-$1-$state/log/quelvar.log.old" "$WORK/log-$1-$state/log/quelvar.log" 2>/dev/null |
+            awk -v from="$(awk -v a=$LOG_FROM '$1 == a {print $8}' "$WORK/log-$1-$state/state/bench.passes")" \
+                -v bytes="$bytes" '{at += length($0) + 1} at > from && at <= from + bytes {n++} END {print n + 0}' ||
+            true)
+        echo "$1 $state $bytes $lines" >> "$budget"
+    done
+}
+[ -z "${BENCH_BEFORE:-}" ] || log_budget before "$(realpath "$BENCH_BEFORE")"
+log_budget after "$QUELVAR"
+
 # --- report -----------------------------------------------------------------------
 commit=$(git rev-parse --short HEAD)
 [ -z "$(git status --porcelain -- src tests)" ] || commit="$commit (with uncommitted changes)"
@@ -199,6 +236,26 @@ commit=$(git rev-parse --short HEAD)
         ratio=$(awk -v a="$calls" -v b="$floor" 'BEGIN {printf "%.2f", a / b}')
         echo "| $n / $n | $calls | $floor | $ratio | $procs | $ir ($zeroing) | $cpu | $hwm | $growth ($passes) | $pvs ($pvlimit) | $wall |"
     done < "$table"
+    echo
+    echo "## Log budget"
+    echo
+    echo "Log bytes a day at 36 OSDs / 36 bcache devices: the growth of the log (both generations) over passes"
+    echo "$((LOG_FROM + 1))-$LOG_TO (after the start-up: the first pass switches the caches off, the second ends what the"
+    echo "switches said), two hours of five-second passes on the simulator's clock (so that each hourly reminder comes"
+    echo "at its real rate), times 12 for the 17,280 passes of a day. The log rotates above 4,193,280 bytes and keeps"
+    echo "one old generation: it holds at least a rotation's worth of history."
+    [ -z "${BENCH_BEFORE:-}" ] || echo "Before: \`$BENCH_BEFORE\`, measured the same way."
+    echo
+    echo "| host state | lines in 1440 passes | bytes a day | a rotation every |"
+    echo "|---|---|---|---|"
+    for state in $LOG_STATES; do
+        awk -v s="$state" '$2 == s {
+            day = $3 * 12
+            every = day == 0 ? "never" : sprintf("%.1f days", 4193280 / day)
+            if (day > 0 && 4193280 / day < 2) every = sprintf("%.1f hours", 24 * 4193280 / day)
+            printf "| %s%s | %d | %d | %s |\n", s, ($1 == "before" ? ", before" : ""), $4, day, every
+        }' "$budget"
+    done
     for n in $SCALES; do
         echo
         echo "System calls of a steady pass at $n/$n, by call:"

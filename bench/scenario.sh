@@ -2,16 +2,20 @@
 # Writes a simulated storage node with N OSDs, each on a bcache device of its
 # own over a disk of its own, to standard output (a scenario for simhost.sh).
 #
-# usage: scenario.sh N [rebuild]
+# usage: scenario.sh N [rebuild|healthy|no-tuning|refusing|silent]
 #   every other OSD sits on an LVM volume whose physical volume is its bcache
 #   device; every fourth (the second of each four) keeps its DB on the block
 #   device; every twelfth is filestore; the others keep the DB on a flash
 #   partition. Disks alternate between SATA and SCSI and start "write back".
 #   With "rebuild", pvs takes 50 ms and a new OSD directory appears during
 #   the second pause; the pvs runs counted at the second and third pauses go
-#   to OUTDIR/pvs.at.
+#   to OUTDIR/pvs.at. The host states of the log budget: "no-tuning", a
+#   bcache driver without the tuning requests, which refuses the status
+#   request as Debian's kernels do (ENOTTY over a SATA disk, EINVAL over
+#   another); "refusing", the first disk (SCSI, guarded) refuses every means
+#   of switching its cache; "silent", it lets every command time out.
 set -euo pipefail
-n=${1:?usage: scenario.sh N [rebuild]}
+n=${1:?usage: scenario.sh N [rebuild|healthy|no-tuning|refusing|silent]}
 mode=${2:-}
 
 disk_name() {  # sda ... sdz, sdaa ...
@@ -32,6 +36,7 @@ for ((i = 0; i < n; i++)); do
     fsid=$(printf '%08x-6a7c-4d3c-9c1e-%012x' "$i" "$i")
     echo "disk $d \"write back\" $kind"
     echo "bcache bcache$i $d"
+    [ "$mode" != no-tuning ] || echo "bcache_fail bcache$i status $([ "$kind" = sata ] && echo 25 || echo 22)"
     echo "blockdev nvme0n1p$((i + 1))"
     if [ $((i % 12)) -eq 11 ]; then
         echo "osd ceph-$i filestore $fsid"
@@ -47,6 +52,11 @@ for ((i = 0; i < n; i++)); do
     [ $((i % 4)) -eq 1 ] && db=$block
     echo "osd ceph-$i bluestore $fsid block=$block db=$db"
 done
+
+case $mode in
+refusing) echo "disk_config sda unsupported 55 15" ;;
+silent) echo "disk_config sda does-not-answer" ;;
+esac
 
 if [ "$mode" = rebuild ]; then
     cat <<'HOOK'

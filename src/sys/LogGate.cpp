@@ -11,6 +11,10 @@
 
 namespace {
 
+// What a line of the gate adds to the text it recalls, at most: the prefix
+// (a thread id of ten digits), the words, the count and the time.
+constexpr size_t GATE_LINE_OVERHEAD = 140;
+
 // The subject of a line logged outside every step's scope; it is tried in
 // every pass.
 const std::string HOST_SUBJECT = "host";
@@ -79,21 +83,21 @@ void LogGate::Log(const std::string& subject, int level, const std::string& text
 void LogGate::EndPass()
 {
     std::vector<Entry> ended;
+    std::vector<Entry> due;
     for (auto it = open.begin(); it != open.end(); ++it) {
+        const Condition& condition = it->second;
         const bool wasTried = tried.count(it->first.subject) != 0;
         const bool gone = !wasTried && met.count(it->first.subject) == 0;
-        if (gone || (wasTried && it->second.lastPass != pass)) {
+        if (gone || (wasTried && condition.lastPass != pass)) {
             ended.push_back(it);
+        } else if (condition.repeats > condition.repeatsSaid && now - condition.lastSaid >= LOG_REMINDER_SECONDS) {
+            // One not tried since it was last said (its disk silent, its
+            // inventory not rebuilt) is not known to last: nothing to recall.
+            due.push_back(it);
         }
     }
-    End(ended);
-    // A condition not tried since its last line (its disk silent, its
-    // inventory not rebuilt) is not known to last: nothing to recall.
-    for (auto& [key, condition] : open) {
-        if (condition.repeats > condition.repeatsSaid && now - condition.lastSaid >= LOG_REMINDER_SECONDS) {
-            Remind(key, condition);
-        }
-    }
+    Say(ended, true);
+    Say(due, false);
 }
 
 void LogGate::EndAll()
@@ -102,35 +106,64 @@ void LogGate::EndAll()
     for (auto it = open.begin(); it != open.end(); ++it) {
         ended.push_back(it);
     }
-    End(ended);
+    Say(ended, true);
     gating = false;
 }
 
-void LogGate::End(std::vector<Entry>& ended)
+void LogGate::Say(std::vector<Entry>& entries, bool end)
 {
-    std::sort(ended.begin(), ended.end(),
+    std::sort(entries.begin(), entries.end(),
               [](const Entry& one, const Entry& other) { return one->second.order < other->second.order; });
-    for (const Entry& entry : ended) {
-        const Key& key = entry->first;
-        WriteLog(LOG_INFO, "%s: ended after %llu repeats since %s: %s\n", key.subject.c_str(),
-                 entry->second.repeats, Stamp(entry->second.since).c_str(), key.text.c_str());
-        open.erase(entry);
+    std::vector<bool> said(entries.size(), false);
+    for (size_t first = 0; first < entries.size(); ++first) {
+        if (said[first]) {
+            continue;
+        }
+        const Key& key = entries[first]->first;
+        const Condition& condition = entries[first]->second;
+        // Conditions alike but for their device share a line, so that a
+        // failure of every device of a host costs one line, not one each.
+        std::string subjects = key.subject;
+        for (size_t next = first + 1; next < entries.size(); ++next) {
+            const Key& other = entries[next]->first;
+            const Condition& alike = entries[next]->second;
+            if (!said[next] && other.level == key.level && other.text == key.text && alike.since == condition.since &&
+                alike.repeats == condition.repeats &&
+                subjects.size() + other.subject.size() + key.text.size() + GATE_LINE_OVERHEAD < LOG_LINE_MAX) {
+                subjects += ", " + other.subject;
+                said[next] = true;
+            }
+        }
+        const size_t room = LOG_LINE_MAX - std::min(LOG_LINE_MAX, GATE_LINE_OVERHEAD + subjects.size());
+        Write(subjects, key, condition, key.text.substr(0, room), end);
+    }
+    for (const Entry& entry : entries) {
+        if (end) {
+            open.erase(entry);
+        } else {
+            entry->second.lastSaid = now;
+            entry->second.repeatsSaid = entry->second.repeats;
+        }
     }
 }
 
-void LogGate::Remind(const Key& key, Condition& condition)
+void LogGate::Write(const std::string& subjects, const Key& key, const Condition& condition,
+                    const std::string& text, bool end) const
 {
-    condition.lastSaid = now;
-    condition.repeatsSaid = condition.repeats;
     const std::string since = Stamp(condition.since);
+    if (end) {
+        WriteLog(LOG_INFO, "%s: ended after %llu repeats since %s: %s\n", subjects.c_str(), condition.repeats,
+                 since.c_str(), text.c_str());
+        return;
+    }
     // At the condition's own level, so that a search for errors finds it in
     // today's log.
     if (key.level == LOG_ERROR) {
-        WriteLog(LOG_ERROR, "%s: still failing after %llu repeats since %s: %s\n", key.subject.c_str(),
-                 condition.repeats, since.c_str(), key.text.c_str());
+        WriteLog(LOG_ERROR, "%s: still failing after %llu repeats since %s: %s\n", subjects.c_str(),
+                 condition.repeats, since.c_str(), text.c_str());
     } else {
-        WriteLog(LOG_WARNING, "%s: still failing after %llu repeats since %s: %s\n", key.subject.c_str(),
-                 condition.repeats, since.c_str(), key.text.c_str());
+        WriteLog(LOG_WARNING, "%s: still failing after %llu repeats since %s: %s\n", subjects.c_str(),
+                 condition.repeats, since.c_str(), text.c_str());
     }
 }
 

@@ -33,9 +33,11 @@ public:
     // Opens a pass at `seconds` of a monotonic clock. Until the first pass,
     // and after EndAll, every line is written as it comes.
     void BeginPass(long long seconds);
-    // Closes the pass: one line for each condition that ended in it, in the
-    // order they began, then a reminder for each one still open that has
-    // repeated since it was last said, an hour ago or more.
+    // Closes the pass: one line for the conditions that ended in it, in the
+    // order they began, then a reminder of those still open that have
+    // repeated since they were last said, an hour ago or more. Conditions
+    // alike but for their subject (begun together, of one message, counted
+    // alike) share a line, which names all their subjects.
     void EndPass();
     // Ends every open condition with its line (the daemon stops) and lets
     // every later line through.
@@ -71,9 +73,11 @@ private:
     };
     using Entry = std::map<Key, Condition>::iterator;
 
-    // Writes the end lines of `ended`, in the order they began, and forgets them.
-    void End(std::vector<Entry>& ended);
-    void Remind(const Key& key, Condition& condition);
+    // One line for each set of `entries` alike but for their subject: their
+    // end (then they are forgotten) or their reminder.
+    void Say(std::vector<Entry>& entries, bool end);
+    void Write(const std::string& subjects, const Key& key, const Condition& condition, const std::string& text,
+               bool end) const;
 
     std::map<Key, Condition> open;
     std::set<std::string> met;

@@ -11,10 +11,13 @@ FilestoreOsd 1 "$(MakeBacking "$sata" "$cset")"
 BluestoreOsdOnLvm 2 "$(MakeBacking "$scsi" "$cset")" same
 BluestoreOsdOnLvm 3 "$(MakeBacking "$sdebug" "$cset")" none
 StartDaemon
-Check "two passes over the SATA-backed device" WaitLog "$(TuningWarning sata)" 2 30
-Check "two passes over the two SCSI-backed devices" WaitLog "$(TuningWarning scsi)" 4 10
+Check "a first pass" WaitLog "$(TuningWarning sata)" 1 30
+Check "two passes more" TwoMorePasses
 StopDaemon
 ShowLog
+Check "the refused tuning request said once for each device" \
+    [ "$(LogCount "$(TuningWarning sata)")$(LogCount "$(TuningWarning scsi)")" = 12 ]
+Check "and made again on every pass" RepeatsCounted "$(TuningWarning scsi)"
 for d in "$sata" "$scsi" "$sdebug"; do
     Say "at the end: $(State "$d")"
     Check "$d keeps WCE 1" [ "$(Wce "$d")" = 1 ]

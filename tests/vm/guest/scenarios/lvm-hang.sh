@@ -77,6 +77,6 @@ Check "SIGTERM while pvs waits ends the daemon within 2 s" [ "$took" -lt 2000 ]
 Check "no pvs is left behind" sh -c '! grep -lqx pvs /proc/[0-9]*/comm 2>/dev/null'
 kill "$holder"
 ShowLog
-Check "one warning about pvs in all" [ "$(LogCount "pvs did not end")" = 1 ]
+Check "one warning about pvs in all" [ "$(LogCount "[WARNING][pvs did not end")" = 1 ]
 Check "no ERROR line" LogLacks "[ERROR]"
 CheckOrderlyStop

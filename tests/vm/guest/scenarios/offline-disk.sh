@@ -12,7 +12,7 @@ StartDaemon
 Check "$sata switched off by the first pass" WaitValue 0 30 Wce "$sata"
 Check "$scsi switched off by the first pass" WaitValue 0 30 Wce "$scsi"
 Check "a pause begins" WaitPauseStart
-sgio=$(LogCount "SG IO excute failed")
+sgio=$(LogCount "[WARNING][SG IO excute failed")
 echo offline >"/sys/block/$scsi/device/state"
 Say "$scsi: device/state $(cat "/sys/block/$scsi/device/state")"
 hdparm -W1 "/dev/$sata" >/dev/null 2>&1
@@ -21,7 +21,7 @@ Check "$sata reads WCE 0 again within two passes" WaitValue 0 11 Wce "$sata"
 Check "the offline disk is named" WaitLog "$refused" 1 11
 sleep 11
 Check "once, over three passes" [ "$(LogCount "$refused")" = 1 ]
-Check "no SCSI command reached the offline disk" [ "$(LogCount "SG IO excute failed")" = "$sgio" ]
+Check "no SCSI command reached the offline disk" [ "$(LogCount "[WARNING][SG IO excute failed")" = "$sgio" ]
 Check "nor any switch" [ "$(LogCount "change config of $scsi")" = 1 ]
 echo running >"/sys/block/$scsi/device/state"
 sdparm -q --set=WCE "/dev/$scsi" >/dev/null 2>&1
