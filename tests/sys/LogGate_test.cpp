@@ -40,16 +40,17 @@ std::vector<std::string> RunPasses(const std::vector<Pass>& passes)
         std::istringstream actions(pass.actions);
         for (std::string action; actions >> action;) {
             const size_t mark = action.find_first_of(">!");
-            const int level = mark != std::string::npos && action[mark] == '!' ? LOG_ERROR : LOG_WARNING;
-            if (mark != std::string::npos) {
-                gate.Log(action.substr(0, mark), level, action.substr(mark + 1));
-            } else {
+            if (mark == std::string::npos) {
                 (gate.*(action[0] == '+' ? &LogGate::Try : &LogGate::Meet))(action.substr(1));
+            } else {
+                const int level = action[mark] == '!' ? LOG_ERROR : LOG_WARNING;
+                gate.Log(action.substr(0, mark), level, action.substr(mark + 1));
             }
         }
         pass.seconds >= 0 ? gate.EndPass() : gate.EndAll();
-        const std::vector<std::string> written = Normalized(log.Messages());
-        lines.insert(lines.end(), written.begin(), written.end());
+        for (const std::string& message : Normalized(log.Messages())) {
+            lines.push_back(message);
+        }
         lines.push_back("|");
     }
     return lines;
@@ -64,24 +65,18 @@ TEST(LogGate, SaysAConditionOnceCountsItsRepeatsAndSaysItsEnd)
         std::vector<Pass> passes;
         std::vector<std::string> expected;
     } rows[] = {
-        {"its first pass writes all, the next count, a try without it ends it",
-         {{0, "+d d>A d>A"}, {5, "+d d>A d>A"}, {10, "+d"}},
-         {a, a, "|", "|", "[INFO][d: ended after 2 repeats since T: A]", "|"}},
-        {"another message takes its place",
-         {{0, "+b b>A"}, {5, "+b b>B"}},
-         {a, "|", b, "[INFO][b: ended after 0 repeats since T: A]", "|"}},
+        {"its first pass writes all, the next count; another message takes its place: it ends",
+         {{0, "+d d>A d>A"}, {5, "+d d>A d>A"}, {10, "+d d>B"}},
+         {a, a, "|", "|", b, "[INFO][d: ended after 2 repeats since T: A]", "|"}},
         {"met and not tried is not ended, a try after the walk is a try, a subject not met is gone",
          {{0, "+d d>A"}, {5, "~d"}, {10, "~d +d d>A"}, {15, ""}},
          {a, "|", "|", "|", "[INFO][d: ended after 1 repeats since T: A]", "|"}},
-        {"one text of two devices is two conditions; the level is part of one; a stop ends all in order",
-         {{0, "+x +y y>A x>A x!A"}, {5, "+x +y x>A"}, {-1, ""}},
-         {a, a, "[ERROR][A]", "|", "[INFO][y: ended after 0 repeats since T: A]",
-          "[INFO][x: ended after 0 repeats since T: A]", "|", "[INFO][x: ended after 1 repeats since T: A]",
-          "|"}},
-        {"alike but for their device, conditions share a line; counted otherwise, they do not",
-         {{0, "+x +y +z x>A y>A z>A"}, {5, "+x +y +z x>A y>A"}, {10, "+x +y +z"}},
-         {a, a, a, "|", "[INFO][z: ended after 0 repeats since T: A]", "|",
-          "[INFO][x, y: ended after 1 repeats since T: A]", "|"}},
+        {"a text of each device is a condition, its level part of it; alike, they share a line, in the "
+         "order they began; a stop ends all",
+         {{0, "+x +y +z y>A x>A z>A x!A"}, {5, "+x +y +z y>A x>A x!A"}, {10, "+x +y +z x!A"}, {-1, ""}},
+         {a, a, a, "[ERROR][A]", "|", "[INFO][z: ended after 0 repeats since T: A]", "|",
+          "[INFO][y, x: ended after 1 repeats since T: A]", "|",
+          "[INFO][x: ended after 2 repeats since T: A]", "|"}},
         {"before the first pass and after the stop every line is written",
          {{-1, "d>A"}, {0, "+d d>A"}, {-1, ""}, {-1, "d>A d>A"}},
          {a, "|", a, "|", "[INFO][d: ended after 0 repeats since T: A]", "|", a, a, "|"}},
@@ -99,7 +94,10 @@ TEST(LogGate, ConditionsTakeTheInnermostSubjectAndTheWritersText)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
     LogCapture log;
-    auto logAll = [] {
+    for (int pass = -1; pass < 2; ++pass) {  // first with no pass open: as WriteLog writes
+        if (pass >= 0) {
+            ProcessLogGate().BeginPass(pass);
+        }
         LogSubject device("bcache0");
         LogCondition(LOG_WARNING, "ioctl error:%d %s\n", 22, "Invalid argument");
         {
@@ -107,24 +105,17 @@ TEST(LogGate, ConditionsTakeTheInnermostSubjectAndTheWritersText)
             LogCondition(LOG_ERROR, "open %s failed\n", "/dev/s\ndb");
         }
         LogCondition(LOG_WARNING, "after %s\n", "sdb");
-    };
-    logAll();  // no pass open: as WriteLog writes them
-    for (int pass = 0; pass < 2; ++pass) {
-        ProcessLogGate().BeginPass(pass);
-        logAll();
         ProcessLogGate().EndPass();
     }
     ProcessLogGate().EndAll();
-    const std::vector<std::string> said = {"[WARNING][ioctl error:22 Invalid argument]",
-                                           "[ERROR][open /dev/s\\ndb failed]", "[WARNING][after sdb]"};
-    std::vector<std::string> expected = said;
-    expected.insert(expected.end(), said.begin(), said.end());
-    for (const char* end : {"bcache0: ended after 1 repeats since T: ioctl error:22 Invalid argument",
-                            "sdb: ended after 1 repeats since T: open /dev/s\\ndb failed",
-                            "bcache0: ended after 1 repeats since T: after sdb"}) {
-        expected.push_back(std::string("[INFO][") + end + "]");
-    }
-    EXPECT_EQ(Normalized(log.Messages()), expected);
+    const std::string ioctl = "[WARNING][ioctl error:22 Invalid argument]", after = "[WARNING][after sdb]";
+    const std::string open = "[ERROR][open /dev/s\\ndb failed]";
+    EXPECT_EQ(Normalized(log.Messages()),
+              (std::vector<std::string>{
+                  ioctl, open, after, ioctl, open, after,
+                  "[INFO][bcache0: ended after 1 repeats since T: ioctl error:22 Invalid argument]",
+                  "[INFO][sdb: ended after 1 repeats since T: open /dev/s\\ndb failed]",
+                  "[INFO][bcache0: ended after 1 repeats since T: after sdb]"}));
 }
 
 } // namespace
