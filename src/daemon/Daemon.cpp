@@ -102,12 +102,11 @@ int Daemon::Run()
         if (!keepRunning) {
             break;
         }
-        const long long now = MonotonicSeconds();
-        gate.BeginPass(now);
+        gate.BeginPass(MonotonicSeconds());
         if (PerPassStep(inventory) == ERR_PRIVILEGE) {
             break;
         }
-        watch.BeginPass(now);
+        watch.BeginPass(MonotonicSeconds());
         int walk = WalkDevices(inventory);
         if (walk == -1) {
             gate.EndAll();

@@ -196,7 +196,7 @@ void LogCondition(int level, const char* format, ...)
     char text[LOG_LINE_MAX + 1];
     va_list args;
     va_start(args, format);
-    const int length = format == nullptr ? -1 : FormatLogText(text, sizeof(text), LOG_LINE_MAX, format, args);
+    const int length = FormatLogText(text, sizeof(text), LOG_LINE_MAX, format, args);
     va_end(args);
     if (length < 0) {
         printf("The log info is invalid \n");
