@@ -39,22 +39,23 @@ void LogGate::BeginPass(long long seconds)
     ++pass;
     now = seconds;
     gating = true;
+    tracking = !open.empty();
     met.clear();
     tried.clear();
-    tried.insert(HOST_SUBJECT);
+    Try(HOST_SUBJECT);
 }
 
 void LogGate::Meet(const std::string& subject)
 {
-    if (gating) {
-        met.insert(subject);
+    if (tracking) {
+        met.push_back(subject);
     }
 }
 
 void LogGate::Try(const std::string& subject)
 {
-    if (gating) {
-        tried.insert(subject);
+    if (tracking) {
+        tried.push_back(subject);
     }
 }
 
@@ -86,9 +87,11 @@ void LogGate::EndPass()
     std::vector<Entry> due;
     for (auto it = open.begin(); it != open.end(); ++it) {
         const Condition& condition = it->second;
-        const bool wasTried = tried.count(it->first.subject) != 0;
-        const bool gone = !wasTried && met.count(it->first.subject) == 0;
-        if (gone || (wasTried && condition.lastPass != pass)) {
+        // Not said again in this pass: ended, unless its subject was met
+        // and not tried.
+        const std::string& subject = it->first.subject;
+        if (condition.lastPass != pass && (std::find(tried.begin(), tried.end(), subject) != tried.end() ||
+                                           std::find(met.begin(), met.end(), subject) == met.end())) {
             ended.push_back(it);
         } else if (condition.repeats > condition.repeatsSaid && now - condition.lastSaid >= LOG_REMINDER_SECONDS) {
             // One not tried since it was last said (its disk silent, its

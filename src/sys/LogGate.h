@@ -20,7 +20,6 @@
 
 #include <ctime>
 #include <map>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -80,8 +79,12 @@ private:
                bool end) const;
 
     std::map<Key, Condition> open;
-    std::set<std::string> met;
-    std::set<std::string> tried;
+    // The subjects of this pass, kept only when a condition was open as it
+    // began: only one of an earlier pass can end in it. A healthy host's pass
+    // costs the gate nothing.
+    bool tracking = false;
+    std::vector<std::string> met;
+    std::vector<std::string> tried;
     unsigned long long pass = 0;
     unsigned long long begun = 0;
     long long now = 0;
