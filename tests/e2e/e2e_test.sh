@@ -46,6 +46,8 @@ pass_log() {
 }
 # logged PASS TEXT: how many lines of pass PASS hold TEXT.
 logged() { pass_log "$1" | grep -cF -- "$2" || true; }
+# since TEXT [N]: the time of the Nth line holding TEXT (first).
+since() { log | grep -F -- "$1" | sed -n "${2:-1}p" | cut -c2-20; }
 sim() {  # sim SCENARIO [VAR=VALUE...]: a run with the kernel simulator
     local scenario=$1
     shift
@@ -192,8 +194,6 @@ case_repeating_failures_said_once() {
 [INFO][bcache3: ended after 3 repeats since $(since '[WARNING][ioctl error:22' 3): ioctl error:22 Invalid argument]
 [INFO][quelvar stop]"
 }
-# since TEXT [N]: the time of the Nth line holding TEXT (first).
-since() { log | grep -F -- "$1" | sed -n "${2:-1}p" | cut -c2-20; }
 
 case_cache_switched_back_on() {
     # A longer pause, so that the change surely lands between passes 2 and 3
