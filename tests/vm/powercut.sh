@@ -137,10 +137,10 @@ CutBoot() {
     wpid=$!
     # The cut comes at a random moment of the writing: for write-back after
     # bcache has written everything back and marked it clean.
-    local marker='^G ' lo=2000 span=4000 cut=""
+    local marker='^G ' lo=3000 span=5000 cut=""
     case "$stage" in
     wb-*) marker='^C$' lo=0 span=1000 ;;
-    cold) lo=0 span=4000 ;;
+    cold) lo=0 span=9000 ;;
     esac
     while [ $((SECONDS - start)) -lt $((limit + 60)) ] && kill -0 "$qpid" 2>/dev/null; do
         if grep -q "$marker" "$b/acks" 2>/dev/null; then

@@ -41,8 +41,10 @@ CutLayout() {
         bc=$(MakeBacking "$d" "$cset")
         echo "$mode" >"/sys/block/$bc/bcache/cache_mode"
         if [ "$mode" = writeback ]; then
-            # Every write cached, written back at once and at full speed.
+            # Every write cached; written back only once all is fsync'd
+            # (then at full speed), so no later fsync flushes the disk.
             echo 0 >"/sys/block/$bc/bcache/sequential_cutoff"
+            echo 0 >"/sys/block/$bc/bcache/writeback_running"
             echo 0 >"/sys/block/$bc/bcache/writeback_percent"
             echo 0 >"/sys/block/$bc/bcache/writeback_delay"
         fi
@@ -103,10 +105,13 @@ CutCachesAre() {
     done
 }
 
-# Waits until bcache has written every dirty block back and says so; then
-# the marker the host cuts after.
+# Lets bcache write every dirty block back and waits until it says so;
+# then the marker the host cuts after.
 CutWhenClean() {
     local bc i=0
+    for bc in /sys/block/bcache*; do
+        echo 1 >"$bc/bcache/writeback_running"
+    done
     for bc in /sys/block/bcache*; do
         while [ "$(cat "$bc/bcache/state")" != clean ] && [ $i -lt 600 ]; do sleep 0.5; i=$((i + 1)); done
         Check "$(basename "$bc"): clean, dirty data $(cat "$bc/bcache/dirty_data")" [ "$(cat "$bc/bcache/state")" = clean ]
@@ -144,10 +149,12 @@ wb-nodaemon | wb-daemon)
     ;;
 cold)
     # Power on again: the disks' caches are on until the daemon's first
-    # pass, and the OSD writes from the start.
+    # pass, and the OSD writes from the start: two seconds before the
+    # daemon starts, as an OSD whose unit comes up first.
     CutRegister
     CutCachesAre 1
     qvcut write "$CUT_RUN" $(CutTargets) &
+    sleep 2
     StartDaemon
     ;;
 *) Check "a known stage ($CUT_STAGE)" false ;;

@@ -8,8 +8,9 @@
  *
  *   qvcut write RUN [-k K] [-n N] TAG=DEV...  round-robin over the devices,
  *       block SEQ of each at offset SEQ*4096; after each write "TAG SEQ";
- *       with -k an fsync of every device each K rounds, then "F TAG SEQ"
- *       (every block up to SEQ is synced); with -n N rounds at most; "G RUN"
+ *       with -k an fsync of every device each K rounds and after the last,
+ *       then "F TAG SEQ" (every block up to SEQ is synced); with -n N rounds
+ *       at most; "G RUN"
  *       first, "E" at the end, "X TAG ERRNO" on a failed write
  *   qvcut say TEXT                            one line on the debug console
  *
@@ -173,7 +174,7 @@ static int Write(int argc, char** argv)
             snprintf(line, sizeof(line), "%s %llu", tags[d], (unsigned long long)seq);
             Say(line);
         }
-        if (syncEvery > 0 && ((long)seq + 1) % syncEvery == 0) {
+        if (syncEvery > 0 && (((long)seq + 1) % syncEvery == 0 || (long)seq + 1 == rounds)) {
             for (int d = 0; d < n; ++d) {
                 if (fsync(fds[d]) != 0) {
                     snprintf(line, sizeof(line), "X %s %d", tags[d], errno);
