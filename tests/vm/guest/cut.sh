@@ -7,6 +7,8 @@ CutArg() { sed -n "s/.* quelvar\.$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
 CUT_STAGE=$(CutArg cut)
 CUT_RUN=$(CutArg run)
 CUT_DISKS=$(CutArg disks | tr , ' ')
+# The cut ends the guest before init keeps the daemon's log: kept as it goes.
+(while sleep 1; do cp "$LOG" /results/ 2>/dev/null; done) &
 
 CutDisk() {
     case "$1" in
