@@ -9,7 +9,8 @@
 # Scenarios marked "# needs: full-daemon" run only with --full; those marked
 # "# runs: when named" only when named; those marked "# vm: ceph-root" or
 # "# vm: boot" (a Debian system booted with systemd, bootimage.sh) only when
-# named or with QUELVAR_VM_CEPH=1.
+# named or with QUELVAR_VM_CEPH=1. Those marked "# vm: power-cut" cut the
+# power under a writing OSD on disks nbdkit serves (powercut.sh; x86-64 only).
 # --arch arm64 boots Debian's arm64 kernel under qemu-system-aarch64 (software
 # emulation) with the guest's tools from Debian's arm64 packages, for a
 # cross-built daemon.
@@ -44,7 +45,7 @@ while [ $# -gt 0 ]; do
     --full) full=1; shift ;;
     --list) listOnly=1; shift ;;
     --arch) ARCH=${2:-}; shift 2 || shift ;;
-    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,26p' "$0"; exit 0 ;;
     *) break ;;
     esac
 done
