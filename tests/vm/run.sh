@@ -45,7 +45,7 @@ while [ $# -gt 0 ]; do
     --full) full=1; shift ;;
     --list) listOnly=1; shift ;;
     --arch) ARCH=${2:-}; shift 2 || shift ;;
-    -h | --help) sed -n '2,26p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0"; exit 0 ;;
     *) break ;;
     esac
 done
