@@ -119,6 +119,7 @@ CutBoot() {
         args+=("$a")
     done
     if [[ " $CUT_DISKS " == *" scsi2 "* ]]; then
+        # shellcheck disable=SC2054
         args+=(-blockdev "driver=nbd,node-name=scsi2,server.type=unix,server.path=$img/scsi2.sock"
             -device scsi-hd,bus=vscsi.0,drive=scsi2,vendor=QEMU,product=QVSCSI2,serial=QVSCSI2,write-cache=on)
     fi
@@ -128,7 +129,7 @@ CutBoot() {
         -nodefaults -no-reboot -machine "pc,accel=$ACCEL" -m 768 -smp 1 \
         -display none -serial "file:$b/console.log" \
         -kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd" \
-        -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$limit quelvar.cut=$stage quelvar.run=$run quelvar.disks=$(echo $CUT_DISKS | tr ' ' ,)" \
+        -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init quelvar.scenario=$name quelvar.timeout=$limit quelvar.cut=$stage quelvar.run=$run quelvar.disks=${CUT_DISKS// /,}" \
         -chardev "file,id=acks,path=$b/acks" -device isa-debugcon,iobase=0xe9,chardev=acks \
         -qmp "unix:$img/qmp.sock,server=on,wait=off" \
         "${args[@]}" >"$b/qemu.log" 2>&1 &
@@ -172,7 +173,7 @@ CutBoot() {
             $4 == "Write" { if (/ fua=1/) f++; else if ($1 " " $2 > t) n++ }
             $4 == "Flush" { fl++ }
             END { print n + 0, f + 0, fl + 0 }' "$b/nbd-$t.log")
-        echo "$stage $t $n $("$WORK/qvcut" check "$img/$t.img" "$b/acks" "$run" "$t" $sw) switched=${flip:+yes} nofua_after=$nofua fua=$fua flushes=$flushes cut_ms=$cut" \
+        echo "$stage $t $n $("$WORK/qvcut" check "$img/$t.img" "$b/acks" "$run" "$t" ${sw:+"$sw"}) switched=${flip:+yes} nofua_after=$nofua fua=$fua flushes=$flushes cut_ms=$cut" \
             >>"$CUT_DIR/cuts.txt"
     done
 }
