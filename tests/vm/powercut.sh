@@ -239,6 +239,8 @@ RunPowerCutScenario() {
     # The disks live in memory: nbdkit's FUA becomes an fdatasync, and the
     # host's own disk (shared, slow) is never asked for one.
     img=$(mktemp -d /dev/shm/quelvar-cut.XXXXXX)
+    # shellcheck disable=SC2064
+    trap "rm -rf '$WORK' '$img'" EXIT
     local enough=0
     while [ $n -lt "$cuts" ] || { [ "$enough" = 0 ] && [ $n -lt $((cuts * 3)) ]; }; do
         n=$((n + 1))
@@ -262,6 +264,8 @@ RunPowerCutScenario() {
         done
     done
     rm -rf "$img"
+    # shellcheck disable=SC2064
+    trap "rm -rf '$WORK'" EXIT
     {
         echo "| disk | run | cuts | acknowledged | lost | |"
         echo "|---|---|---|---|---|---|"
