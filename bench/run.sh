@@ -8,7 +8,8 @@
 # environment: BENCH_SCALES ("0 12 36 120"), BENCH_LONG (10000: passes of
 # the memory run at 36/36; the other scales run BENCH_SHORT, 1000),
 # BENCH_BEFORE (another build of the daemon, such as the last release's:
-# its log budget is measured beside this one's).
+# its log budget is measured beside this one's) and BENCH_BEFORE_NAME (what
+# the report calls it; its path by default).
 #
 # Log budget: the bytes the log grows by in a day at 36/36, in four host
 # states (healthy; a bcache driver without the tuning requests; one disk
@@ -244,7 +245,7 @@ commit=$(git rev-parse --short HEAD)
     echo "switches said), two hours of five-second passes on the simulator's clock (so that each hourly reminder comes"
     echo "at its real rate), times 12 for the 17,280 passes of a day. The log rotates above 4,193,280 bytes and keeps"
     echo "one old generation: it holds at least a rotation's worth of history."
-    [ -z "${BENCH_BEFORE:-}" ] || echo "Before: \`$BENCH_BEFORE\`, measured the same way."
+    [ -z "${BENCH_BEFORE:-}" ] || echo "Before: ${BENCH_BEFORE_NAME:-\`$BENCH_BEFORE\`}, measured the same way."
     echo
     echo "| host state | lines in 1440 passes | bytes a day | a rotation every |"
     echo "|---|---|---|---|"
