@@ -131,7 +131,7 @@ PrepareBootImage() {
     key=$( (
         echo "$BOOT_ROOT $BOOT_DISKS"
         declare -f PrepareBootImage BootQemu BootOnce BootShare GuestDevices
-        cat "$GUEST/boot/provision.sh" "$GUEST/lib.sh" "$GUEST/ceph.sh"
+        cat "$GUEST/$BOOT_PROVISION" "$GUEST/lib.sh" "$GUEST/ceph.sh"
     ) | sha256sum | cut -c1-16)
     BOOT_DIR="$CACHE/bootsys-$key"
     [ -f "$BOOT_DIR/ready" ] && return
@@ -142,7 +142,7 @@ PrepareBootImage() {
     cp --sparse=always "$BOOT_ROOT/root.img" "$BOOT_DIR/root.img"
     for d in $BOOT_DISKS; do truncate -s "${d#*:}" "$BOOT_DIR/${d%%:*}.img"; done
     BootShare "$BOOT_DIR/share"
-    if ! BootOnce "$BOOT_DIR" boot/provision.sh provision "${QUELVAR_VM_CEPH_TIMEOUT:-1500}"; then
+    if ! BootOnce "$BOOT_DIR" "$BOOT_PROVISION" provision "${QUELVAR_VM_CEPH_TIMEOUT:-1500}"; then
         echo "vm: making the OSDs on the booted system failed: $BOOT_VERDICT (console: $BOOT_DIR/console-provision.log)" >&2
         exit 1
     fi
@@ -162,6 +162,14 @@ PreviousBuild() {
     rm -rf "$tmp"
 }
 
+# The image's cluster: the provision script a scenario names on its
+# "# vm: boot" line (provision=boot/NAME.sh), else boot/provision.sh.
+BootProvision() {
+    local named
+    named=$(sed -n 's/^# vm: boot provision=\([^ ]*\).*/\1/p' "$GUEST/scenarios/$1.sh")
+    echo "${named:-boot/provision.sh}"
+}
+
 # A "# vm: boot" scenario: the package installed on a copy of the image (the
 # stage "install"), then a cold boot of a new QEMU (the stage "measure").
 RunBootScenario() {
@@ -169,6 +177,7 @@ RunBootScenario() {
     if [ -z "$deb" ]; then
         deb=$(ls -t "$HERE"/../../out/pkg/quelvar_*_amd64.deb 2>/dev/null | head -n 1)
     fi
+    BOOT_PROVISION=$(BootProvision "$name")
     PrepareBootImage
     [ -f "$deb" ] || { Say "FAIL $name: no amd64 package (bash .ci/package.sh, or QUELVAR_VM_DEB)"; return 1; }
     rm -rf "$dir"
