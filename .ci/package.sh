@@ -247,12 +247,13 @@ MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q '^MESSAGES' || fail "man -l doe
 # --- a short run of the packaged daemon --------------------------------------
 
 step "sample run"
-# Empty /dev, /var/lib and /var/log in a private mount namespace: no real disk,
-# OSD or log is touched. SIGTERM after two seconds ends the first pause.
+# Empty /dev, /run, /var/lib and /var/log in a private mount namespace: no
+# real disk, OSD, log or view is touched. SIGTERM after two seconds ends the first pause.
 unshare -m --propagation private sh -c '
     mount -t tmpfs -o mode=0755 none /var/log &&
     mount -t tmpfs -o mode=0755 none /var/lib &&
-    mount -t tmpfs -o mode=0755 none /dev || exit 99
+    mount -t tmpfs -o mode=0755 none /dev &&
+    mount -t tmpfs -o mode=0755 none /run || exit 99
     # The report first: on this empty host it cannot read the OSDs (3), and
     # it leaves no log directory behind.
     mkdir -p /var/lib/prometheus/node-exporter
