@@ -1,5 +1,7 @@
 #include "writecache/DeviceVerdict.h"
 
+#include <algorithm>
+
 #include "osd/OsdInfoMap.h"
 #include "writecache/WriteCacheStep.h"
 
@@ -68,6 +70,8 @@ void FillRow(const std::string& device, const DeviceFacts* facts, const std::vec
             row.osds.push_back(record);
         }
     }
+    std::sort(row.osds.begin(), row.osds.end(),
+              [](const OsdInfo& a, const OsdInfo& b) { return ByDeviceName(OsdId(a), OsdId(b)); });
     if (facts != nullptr) {
         row.disk = facts->disk.backing;
         row.kernelMode = facts->kernelMode;

@@ -34,7 +34,7 @@ struct DeviceRow {
     // Why the disk gave no answer ("does not answer: ...", "cannot take
     // commands: state offline"); empty when it answered or was not asked.
     std::string silence;
-    std::vector<OsdInfo> osds; // every OSD the device carries, in the inventory's order
+    std::vector<OsdInfo> osds; // every OSD the device carries, by id
     bool guarded = false;      // an OSD obliges the disk's cache off
     Verdict verdict = Verdict::Unknown;
     std::string reason;

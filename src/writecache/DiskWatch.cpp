@@ -54,7 +54,7 @@ void DiskWatch::TimedOut(const std::string& disk)
     } else {
         ++news.tries;
     }
-    news.nextTry = now + std::min(FIRST_RETRY_SECONDS * (1U << std::min(news.tries, 4U)), RETRY_SECONDS);
+    news.nextTry = news.tries == 0 ? now : now + std::min(RETRY_STEP_SECONDS * (1U << std::min(news.tries, 4U)), RETRY_SECONDS);
 }
 
 void DiskWatch::Refused(const std::string& disk, const std::string& state)

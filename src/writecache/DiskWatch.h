@@ -40,11 +40,11 @@ public:
         NotThisPass,  // a silent disk not yet due
     };
 
-    // The first try after a time-out waits this long, each later one twice
-    // as long, up to a minute: with five-second passes, the next pass, then
-    // 2, 4 and 8 passes later. One clock only: a try of a silent disk
-    // lengthens its pass by a time-out, so passes do not count time.
-    static constexpr double FIRST_RETRY_SECONDS = 5;
+    // After a time-out the disk is tried on the next pass, then after 10, 20
+    // and 40 seconds (2, 4 and 8 five-second passes), then once a minute.
+    // One clock only: a try of a silent disk lengthens its pass by a
+    // time-out, so passes do not count time.
+    static constexpr double RETRY_STEP_SECONDS = 5;
     static constexpr double RETRY_SECONDS = 60;
 
     // Starts a pass at `seconds` of the clock the view uses (BootSeconds).
