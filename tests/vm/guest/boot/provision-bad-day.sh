@@ -77,7 +77,7 @@ Wants=local-fs.target
 
 [Service]
 Type=oneshot
-ExecStart=/bin/sh -c 'i=0; db=/dev/disk/by-partuuid/$raw_db; while ! dev=\$\$(readlink /sys/block/$nvme/bcache/dev) || [ ! -b \$\$db ]; do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start ceph-$fsid@osd.$raw_id'
+ExecStart=/bin/sh -c 'i=0; while ! dev=\$\$(readlink /sys/block/$nvme/bcache/dev) || ! db=\$\$(readlink -e /dev/disk/by-partuuid/$raw_db); do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start ceph-$fsid@osd.$raw_id'
 TimeoutSec=0
 
 [Install]
@@ -85,8 +85,9 @@ WantedBy=multi-user.target
 UNIT
 systemctl daemon-reload
 systemctl enable "ceph-volume-raw-$raw_id.service" 2>/dev/null
+umount "/var/lib/ceph/osd/ceph-$raw_id"
 Check "raw activate over $nvme, started as ceph-$fsid@osd.$raw_id" systemctl start "ceph-volume-raw-$raw_id.service"
 sed 's/^/  osd: /' /etc/quelvar-vm/osds
 Check "three OSDs up" WaitValue 0 300 sh -c 'ceph osd stat 2>/dev/null | grep -q "3 osds: 3 up"; echo $?'
-ceph osd stat
+timeout 60 ceph osd stat
 systemctl list-unit-files --no-legend --state=enabled 'ceph*' | sed 's/^/  /'
