@@ -43,7 +43,8 @@ void Daemon::PublishView()
     for (DeviceRow& row : seen.rows) {
         Judge(row, seen.problem.empty());
     }
-    const ViewHeader header{static_cast<long>(getpid()), passes, passBegan, BootSeconds()};
+    static const long pid = static_cast<long>(getpid());
+    const ViewHeader header{pid, passes, passBegan, BootSeconds()};
     const int error = WriteView(VIEW_PATH, FormatView(header, seen));
     if (error != 0 && error != viewError) {
         WriteLog(LOG_WARNING, "cannot publish the view %s: %s\n", VIEW_PATH, strerror(error));

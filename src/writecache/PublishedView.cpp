@@ -204,12 +204,13 @@ int ParseView(const std::string& text, ViewHeader& header, HostReport& report)
 // nothing to sync, and a view lost with the power is not wanted back.
 int WriteView(const std::string& path, const std::string& text)
 {
-    const std::string dir = path.substr(0, path.rfind('/'));
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return errno;
-    }
     const std::string next = path + ".new";
-    const int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(next.c_str(), flags, 0600);
+    // Its unit makes the directory; a daemon started by hand makes it once.
+    if (fd < 0 && errno == ENOENT && mkdir(path.substr(0, path.rfind('/')).c_str(), 0700) == 0) {
+        fd = open(next.c_str(), flags, 0600);
+    }
     if (fd < 0) {
         return errno;
     }
