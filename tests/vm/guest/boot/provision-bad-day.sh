@@ -27,22 +27,8 @@ Check "two DB volumes, a DB partition, two data volumes on one bcache device" \
 
 fsid=$(Uuid)
 CephConf "$fsid" >/etc/ceph/ceph.conf
-MakeMon() {
-    sh -e -c "$(CephMonMkfs "$fsid")
-        systemctl enable --now ceph-mon@a
-        timeout 180 ceph -s >/dev/null
-    " >/tmp/mon.out 2>&1 || { sed 's/^/  | /' /tmp/mon.out; return 1; }
-}
-Check "a one-node cluster is up, its monitor from ceph-mon@a" MakeMon
+Check "a one-node cluster is up, its monitor from ceph-mon@a" MonFromUnit "$fsid"
 
-Volume() {
-    echo "# ceph-volume $*"
-    ceph-volume "$@" >/tmp/ceph-volume.out 2>&1
-    local rc=$?
-    [ $rc = 0 ] || sed 's/^/  | /' /tmp/ceph-volume.out | tail -n 30
-    return $rc
-}
-OsdOf() { sed -n 's/.* --mkfs -i \([0-9][0-9]*\) .*/\1/p' /tmp/ceph-volume.out | head -n 1; }
 
 mkdir -p /etc/quelvar-vm
 : >/etc/quelvar-vm/osds
@@ -68,25 +54,8 @@ raw_id=$(OsdOf)
 raw_db=$(blkid -s PARTUUID -o value "/dev/${db}2")
 Check "the raw OSD's DB partition has a PARTUUID" [ -n "$raw_db" ]
 echo "$raw_id QVNVME0 cephadm ceph-$fsid@osd.$raw_id.service" >>/etc/quelvar-vm/osds
-# No blkid scan at boot: it would read the silent disk too.
-cat >"/etc/systemd/system/ceph-volume-raw-$raw_id.service" <<UNIT
-[Unit]
-Description=Ceph raw OSD activation: osd.$raw_id
-After=local-fs.target
-Wants=local-fs.target
-
-[Service]
-Type=oneshot
-ExecStart=/bin/sh -c 'i=0; while ! dev=\$\$(readlink /sys/block/$nvme/bcache/dev) || ! db=\$\$(readlink -e /dev/disk/by-partuuid/$raw_db); do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start ceph-$fsid@osd.$raw_id'
-TimeoutSec=0
-
-[Install]
-WantedBy=multi-user.target
-UNIT
-systemctl daemon-reload
-systemctl enable "ceph-volume-raw-$raw_id.service" 2>/dev/null
-umount "/var/lib/ceph/osd/ceph-$raw_id"
-Check "raw activate over $nvme, started as ceph-$fsid@osd.$raw_id" systemctl start "ceph-volume-raw-$raw_id.service"
+Check "raw activate over $nvme, started as ceph-$fsid@osd.$raw_id" \
+    RawOsdUnit "$raw_id" "$nvme" "$raw_db" "ceph-$fsid@osd.$raw_id"
 sed 's/^/  osd: /' /etc/quelvar-vm/osds
 Check "three OSDs up" WaitValue 0 300 sh -c 'ceph osd stat 2>/dev/null | grep -q "3 osds: 3 up"; echo $?'
 timeout 60 ceph osd stat

@@ -41,23 +41,8 @@ ZeroAfter() { awk -v d="$1" -v t="$2" '$2 == d && $1 > t && $3 == 0 {print $1; e
 InstallStage() {
     Check "PID 1 is systemd" [ "$(cat /proc/1/comm)" = systemd ]
     Check "the three OSDs come up from their units" WaitUnits 600
-    mkdir -p /usr/local/lib/quelvar-vm
-    cp /results/guest/lib.sh /usr/local/lib/quelvar-vm/lib.sh
-    install -m 755 /results/guest/boot/wce-watch /usr/local/sbin/qv-wce-watch
+    InstallWatcher
     install -m 755 /results/guest/boot/silent-disk /usr/local/sbin/qv-silent-disk
-    install -m 755 /results/bin/qvprobe /usr/local/sbin/qvprobe
-    cat >/etc/systemd/system/qv-wce-watch.service <<'UNIT'
-[Unit]
-Description=Test bed: the disks' own write-cache state from early boot
-DefaultDependencies=no
-Before=sysinit.target
-
-[Service]
-ExecStart=/usr/local/sbin/qv-wce-watch
-
-[Install]
-WantedBy=sysinit.target
-UNIT
     cat >/etc/systemd/system/qv-silent-disk.service <<'UNIT'
 [Unit]
 Description=Test bed: a guarded disk that does not answer
@@ -73,7 +58,7 @@ ExecStart=/usr/local/sbin/qv-silent-disk
 [Install]
 WantedBy=sysinit.target
 UNIT
-    systemctl enable qv-wce-watch.service qv-silent-disk.service 2>/dev/null
+    systemctl enable qv-silent-disk.service 2>/dev/null
     Check "install the package" sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q /results/pkg/quelvar.deb >/tmp/apt.out 2>&1 || { cat /tmp/apt.out; false; }"
     systemctl enable --now quelvar
     local id disk kind unit
