@@ -561,7 +561,8 @@ case_osd_wait_bounded() {
 999 ceph-osd@3.service no none|osd.3: QUELVAR_OSD_WAIT=999 is more than 60s: waiting at most 60s|0|1
 2 ${cephadm}mon.a.service yes old:UNPROTECTED||0|1
 2 ${cephadm}osd.3.service yes old:UNPROTECTED|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
-2 ${cephadm}osd.3.service yes old:protected||0|1
+2 ${cephadm}osd.3.service yes old:protected|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
+2 ${cephadm}osd.3.service yes new:protected||0|1
 2 ceph-osd@3.service yes old:absent|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
 2 ceph-osd@3.service yes new:absent||0|1
 2 ceph-osd@3.service yes new:unknown||0|1

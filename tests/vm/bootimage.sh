@@ -162,12 +162,13 @@ PreviousBuild() {
     rm -rf "$tmp"
 }
 
-# The image's cluster: the provision script a scenario names on its
-# "# vm: boot" line (provision=boot/NAME.sh), else boot/provision.sh.
-BootProvision() {
+# What a scenario names on its "# vm: boot" line: the provision script of
+# its image's cluster (provision=boot/NAME.sh, else boot/provision.sh) and
+# its boots (stages=a,b,..., else install,measure).
+BootOption() {
     local named
-    named=$(sed -n 's/^# vm: boot provision=\([^ ]*\).*/\1/p' "$GUEST/scenarios/$1.sh")
-    echo "${named:-boot/provision.sh}"
+    named=$(sed -n "s/^# vm: boot.* $2=\([^ ]*\).*/\1/p" "$GUEST/scenarios/$1.sh")
+    echo "${named:-$3}" | tr , ' '
 }
 
 # A "# vm: boot" scenario: the package installed on a copy of the image (the
@@ -177,7 +178,7 @@ RunBootScenario() {
     if [ -z "$deb" ]; then
         deb=$(ls -t "$HERE"/../../out/pkg/quelvar_*_amd64.deb 2>/dev/null | head -n 1)
     fi
-    BOOT_PROVISION=$(BootProvision "$name")
+    BOOT_PROVISION=$(BootOption "$name" provision boot/provision.sh)
     PrepareBootImage
     [ -f "$deb" ] || { Say "FAIL $name: no amd64 package (bash .ci/package.sh, or QUELVAR_VM_DEB)"; return 1; }
     rm -rf "$dir"
@@ -194,7 +195,7 @@ RunBootScenario() {
     Say "package $(dpkg-deb -f "$deb" Version), image $BOOT_DIR"
     # A failed check does not stop the next boot: its figures still count.
     local failed=""
-    for stage in install measure; do
+    for stage in $(BootOption "$name" stages install,measure); do
         if BootOnce "$dir" "scenarios/$name.sh" "$stage" "$limit"; then
             Say "$name: $stage passed in ${BOOT_TOOK}s"
             continue

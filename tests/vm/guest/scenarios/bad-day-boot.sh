@@ -1,15 +1,18 @@
 # needs: full-daemon
-# vm: boot provision=boot/provision-bad-day.sh
+# vm: boot provision=boot/provision-bad-day.sh stages=install,measure-before,upgrade,measure
 # A bad day at a cold boot, on a Debian system booted with systemd
 # (boot/provision-bad-day.sh made its three OSDs): two OSDs on one bcache
 # device, one OSD under a unit named as cephadm names it, and a guarded disk
 # that does not answer (boot/silent-disk, made at every boot before the
-# daemon). Two boots, each a new QEMU:
-#   install  the package, the early watcher of the disks' caches, the
-#            silent disk's unit
-#   measure  a cold boot: each OSD's start delay (its unit's start to its
-#            ceph-osd) against the first time its disk reads 0; the report
-#            while the daemon runs; the race lost on purpose for every OSD
+# daemon). Four boots, each a new QEMU:
+#   install         the previous build (QUELVAR_VM_DEB_PREV, main's), the
+#                   early watcher of the disks' caches, the silent disk's unit
+#   measure-before  a cold boot with it: the figures, its checks only told
+#   upgrade         this build over it
+#   measure         a cold boot: each OSD's start delay (its unit's start to
+#                   its ceph-osd) against the first time its disk reads 0;
+#                   the report while the daemon runs; the race lost on
+#                   purpose for every OSD
 # /etc/quelvar-vm/osds (from the image) lists "ID DISK-ID KIND UNIT".
 OSDS=/etc/quelvar-vm/osds
 WATCH=/run/quelvar-vm/wce.log
@@ -59,13 +62,31 @@ ExecStart=/usr/local/sbin/qv-silent-disk
 WantedBy=sysinit.target
 UNIT
     systemctl enable qv-silent-disk.service 2>/dev/null
-    Check "install the package" sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q /results/pkg/quelvar.deb >/tmp/apt.out 2>&1 || { cat /tmp/apt.out; false; }"
+    Installed quelvar-prev.deb
+}
+
+# A package installed (a new one over the old) and running, each guarded
+# disk switched off.
+Installed() {
+    Check "install $1" sh -c "DEBIAN_FRONTEND=noninteractive apt-get install -y -q /results/pkg/$1 >/tmp/apt.out 2>&1 || { cat /tmp/apt.out; false; }"
     systemctl enable --now quelvar
+    Say "quelvar $(dpkg-query -W -f '${Version}' quelvar) installed"
     local id disk kind unit
     while read -r id disk kind unit; do
         Check "osd.$id ($kind): the daemon switches its disk off" WaitValue 0 60 CacheOf "$(DiskOf "$disk")"
         Say "osd.$id under $unit: drop-ins $(Prop "$unit" DropInPaths)"
     done <"$OSDS"
+}
+
+# A check of this build; of the previous one, only told.
+Expect() {
+    if [ "$QV_STAGE" = measure ]; then
+        Check "$@"
+        return
+    fi
+    local what=$1
+    shift
+    if "$@" >/dev/null 2>&1; then Say "  (previous build) holds: $what"; else Say "  (previous build) does not hold: $what"; fi
 }
 
 MeasureStage() {
@@ -89,11 +110,11 @@ MeasureStage() {
         delay=$(awk -v a="$unitStart" -v b="$start" 'BEGIN { printf "%.2f", b - a }')
         exp=$(awk -v s="$start" -v z="${zero:-1e9}" 'BEGIN { e = z - s; printf "%.2f", e < 0 ? 0 : e }')
         Say "| osd.$id ($kind) | $unit | $d | $unitStart | $start | $delay | ${zero:-never} | $exp |"
-        Check "osd.$id: no write through its disk's cache (exposure $exp s, the watcher polls every 0.5 s)" \
+        Expect "osd.$id: no write through its disk's cache (exposure $exp s, the watcher polls every 0.5 s)" \
             awk -v e="$exp" 'BEGIN { exit !(e < 1) }'
-        Check "osd.$id: its start waited less than its unit's start time-out" \
+        Expect "osd.$id: its start waited less than its unit's start time-out" \
             awk -v e="$delay" -v t="$(Prop "$unit" TimeoutStartUSec)" 'BEGIN { exit !(t == "infinity" || e < t + 0) }'
-        Check "osd.$id: $unit carries the drop-in" sh -c "systemctl show -p DropInPaths --value '$unit' | grep -q quelvar"
+        Expect "osd.$id: $unit carries the drop-in" sh -c "systemctl show -p DropInPaths --value '$unit' | grep -q quelvar"
     done <"$OSDS"
     Say ""
     journalctl -b --no-pager -o short-monotonic | grep -e 'osd-wait\|waited .* for quelvar\|starts with the write cache' | sed 's/^/  wait| /'
@@ -103,10 +124,10 @@ MeasureStage() {
     local rc=$? ms=$((($(date +%s%N) - t0) / 1000000))
     sed 's/^/  report| /' /tmp/status.out
     Say "quelvar --status while the daemon runs: ${ms} ms, exit status $rc"
-    Check "the report answers from the daemon's view in under a second" [ "$ms" -lt 1000 ]
-    Check "the report names its source" grep -q "daemon's view" /tmp/status.out
-    Check "the silent disk's device is unknown" grep -q "$(echo "$silent" | awk '{print $3}') .* unknown " /tmp/status.out
-    Check "a mon instance of the drop-in's reach does not wait" sh -c \
+    Expect "the report answers from the daemon's view in under a second" [ "$ms" -lt 1000 ]
+    Expect "the report names its source" grep -q "daemon's view" /tmp/status.out
+    Expect "the silent disk's device is unknown" grep -q "$(echo "$silent" | awk '{print $3}') .* unknown " /tmp/status.out
+    Expect "a mon instance of the drop-in's reach does not wait" sh -c \
         "t=\$(date +%s); systemctl restart ceph-mon@a; [ \$((\$(date +%s) - t)) -lt 10 ]"
 
     # The race lost on purpose: every OSD stopped, the daemon held still,
@@ -129,8 +150,8 @@ MeasureStage() {
         zero=$(ZeroAfter "$disk" "$t0")
         exp=$(awk -v s="$start" -v z="${zero:-1e9}" 'BEGIN { e = z - s; printf "%.2f", e < 0 ? 0 : e }')
         Say "race: osd.$id started at $t0 s, ceph-osd runs at $start s, its disk reads 0 at ${zero:-never} s"
-        Check "race: osd.$id waited for the daemon" sh -c "journalctl -b --no-pager -u '$unit' | grep -qF 'osd.$id waited'"
-        Check "race: osd.$id runs with its cache on no longer than the watcher can tell ($exp s)" \
+        Expect "race: osd.$id waited for the daemon" sh -c "journalctl -b --no-pager -u '$unit' | grep -qF 'osd.$id waited'"
+        Expect "race: osd.$id runs with its cache on no longer than the watcher can tell ($exp s)" \
             awk -v e="$exp" 'BEGIN { exit !(e < 1) }'
     done <"$OSDS"
     Say "the kernel and the silent disk:"
@@ -141,6 +162,7 @@ MeasureStage() {
 
 case "$QV_STAGE" in
 install) InstallStage ;;
-measure) MeasureStage ;;
+upgrade) Installed quelvar.deb ;;
+measure-before | measure) MeasureStage ;;
 *) Check "a known stage: $QV_STAGE" false ;;
 esac
