@@ -193,7 +193,7 @@ MeasureStage() {
     Check "the metrics timer writes the metrics" WaitValue 0 120 sh -c "grep -qx 'quelvar_status 0' $METRICS; echo \$?"
     Check "the metrics service ends clean" [ "$(Prop quelvar-metrics.service Result)" = success ]
 
-    local dropin=/lib/systemd/system/ceph-osd@.service.d/quelvar.conf lvm_id
+    local dropin=/lib/systemd/system/ceph-@.service.d/quelvar.conf lvm_id
     lvm_id=$(awk '$3 == "lvm" {print $1; exit}' "$OSDS")
     if [ -e $dropin ]; then
         Check "ceph-osd@$lvm_id carries the drop-in" sh -c "systemctl show -p DropInPaths --value ceph-osd@$lvm_id | grep -q $dropin"
