@@ -118,7 +118,10 @@ int GuardDisk(BcacheDev& device, const DeviceFacts& facts, int* said)
     return result;
 }
 
-// The disk's turn: its word in sysfs, then its commands.
+// The disk's turn: its word in sysfs, then its commands. A disk known not
+// to answer is first asked one read with a shorter wait: it has let a full
+// time-out run out already, and each try of it holds up the pass (and the
+// next view, which the OSDs' wait needs) for as long as it waits.
 int TakeTurn(BcacheDev& device, const DeviceFacts& facts, DiskWatch& watch)
 {
     const std::string& disk = facts.disk.name;
@@ -128,6 +131,15 @@ int TakeTurn(BcacheDev& device, const DeviceFacts& facts, DiskWatch& watch)
         return 0;
     }
     int said = DISK_CACHE_UNKNOWN;
+    if (watch.News(disk).timedOut) {
+        device.Gate().readTimeoutMs = SILENT_DISK_TIMEOUT_MS;
+        const int read = ReadDiskWithPrivilege(device, facts.disk, &said);
+        device.Gate().readTimeoutMs = 0;
+        if (read != 0 || device.Gate().timedOut) {
+            watch.TimedOut(disk);
+            return read;
+        }
+    }
     const int result = GuardDisk(device, facts, &said);
     if (device.Gate().timedOut) {
         watch.TimedOut(disk);

@@ -51,6 +51,9 @@ struct DeviceFacts {
 // failed.
 [[nodiscard]] int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state);
 
+// How long the read that tries a disk known not to answer waits for it.
+constexpr unsigned SILENT_DISK_TIMEOUT_MS = 10000;
+
 // Resolves the backing disk and, when a record obliges it, runs FlushBcache
 // on it with raised privilege: at once when the block layer reports the
 // whole disk "write back" (or cannot tell, or it is NVMe, whose switch asks

@@ -204,9 +204,9 @@ case_silent_disk_isolated() {
     local last switched
     last=$(pass_trace 2 | tail -n 1)
     switched=$(awk '/^pause /{p++; next} /^sdd SG_IO 55 10/{print p + 1}' "$OUT/run/state/all.trace")
-    check "the silent disk gets one command a try, the read's 30 s asked" \
+    check "the silent disk gets one command a try: the read's 30 s, then 10 s a try" \
         test "$(pass_trace 1 | grep '^sdd')$last" = \
-        "sdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 mssdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 ms"
+        "sdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 mssdd SG_IO 5a 00 08 00 00 00 00 00 fc 00  timed out after 10000 ms"
     check "the others are switched in the same pass" test "$(state sdb.state)$(requests 1 sdc 'SG_IO 55 10')" = "wce=0 savedWce=11"
     check "its try comes after every other request of the next pass" test "${last%% *}" = sdd
     check "a cache turned back on meanwhile is switched off in that pass" test "$(requests 2 sdc 'SG_IO 55 10')" = 1
