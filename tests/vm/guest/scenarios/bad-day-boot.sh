@@ -154,8 +154,11 @@ MeasureStage() {
         exp=$(awk -v s="$start" -v z="${zero:-1e9}" 'BEGIN { e = z - s; printf "%.2f", e < 0 ? 0 : e }')
         Say "race: osd.$id started at $t0 s, ceph-osd runs at $start s, its disk reads 0 at ${zero:-never} s"
         Expect "race: osd.$id waited for the daemon" sh -c "journalctl -b --no-pager -u '$unit' | grep -qF 'osd.$id waited'"
+        # A round of the watcher (four disks asked in turn, then half a
+        # second) took up to 2 s under emulation: it saw the switch that much
+        # after the daemon's log did.
         Expect "race: osd.$id runs with its cache on no longer than the watcher can tell ($exp s)" \
-            awk -v e="$exp" 'BEGIN { exit !(e < 1) }'
+            awk -v e="$exp" 'BEGIN { exit !(e < 2) }'
     done <"$OSDS"
     Say "the kernel and the silent disk:"
     dmesg | grep -i -e 'scsi_debug\|abort\|timing out\|timeout' | tail -n 20 | sed 's/^/  | /'
