@@ -14,10 +14,10 @@ int TuningStep(BcacheDev& device)
     return result;
 }
 
-int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
+int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch, DeviceRow* row)
 {
     LogSubject subject(device.Name());
-    int result = WriteCacheStep(device, records, watch);
+    int result = WriteCacheStep(device, records, watch, row);
     if (result == ERR_PRIVILEGE) {
         return result;
     }

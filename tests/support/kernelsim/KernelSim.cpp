@@ -12,11 +12,13 @@
 // A write to a disk's device/rescan attribute makes the disk's queue/
 // write_cache attribute reflect its cache, as the kernel's revalidation does.
 // sleep() is shortened to $QUELVAR_SIM_PAUSE_MS (100) and counted in
-// <state>/passes, so that tests run many passes quickly; the daemon's
-// monotonic clock still moves on by the seconds it asked to sleep, or by
-// $QUELVAR_SIM_CLOCK_STEP_S, so that its hours pass in a few passes. Each
-// pause's line in <state>/all.trace ("pause N log=BYTES") gives the bytes its
-// log (both generations) holds then. A device that does
+// <state>/passes, so that tests run many passes quickly. With
+// $QUELVAR_SIM_CLOCK_STEP_S each pause moves the host's monotonic and boot
+// clocks on by that many seconds (5 for the real pace, more so that hours
+// pass in a few passes); <state>/clock.ahead keeps how far, so that a
+// process started later (the report) reads the same clocks. Each pause's
+// line in <state>/all.trace ("pause N log=BYTES") gives the bytes the log
+// (both generations) holds then. A device that does
 // not answer waits out each command's time-out, cut to
 // $QUELVAR_SIM_SILENCE_MS (200).
 //
@@ -119,8 +121,8 @@ long long ClockNs(clockid_t clock)
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-// How far the daemon's monotonic clock is ahead of the real one: the pauses'
-// seconds it did not really wait.
+// How far the host's monotonic and boot clocks are ahead of the real ones:
+// the pauses' seconds no one waited.
 long long g_clockAheadNs = 0;
 
 // The bytes the daemon's log holds, the old generation included (one
@@ -296,6 +298,12 @@ __attribute__((constructor)) void ForgetPreload()
     }
 }
 
+// A process started after the daemon's pauses reads the clocks they moved.
+__attribute__((constructor)) void ReadClockAhead()
+{
+    std::ifstream(StateDir() + "/clock.ahead") >> g_clockAheadNs;
+}
+
 } // namespace
 
 extern "C" {
@@ -418,7 +426,7 @@ int clock_gettime(clockid_t clock, struct timespec* now)
     return result;
 }
 
-unsigned int sleep(unsigned int seconds)
+unsigned int sleep(unsigned int /*seconds*/)
 {
     SimWork work("clock_nanosleep");
     std::string passes = StateDir() + "/passes";
@@ -443,7 +451,11 @@ unsigned int sleep(unsigned int seconds)
         return 1;
     }
     const char* step = getenv("QUELVAR_SIM_CLOCK_STEP_S");
-    g_clockAheadNs += (step == nullptr ? seconds : std::atoll(step)) * 1000000000LL;
+    if (step != nullptr) {
+        g_clockAheadNs += std::atoll(step) * 1000000000LL;
+        std::ofstream(StateDir() + "/clock.ahead") << g_clockAheadNs << "\n";
+        (void)chmod((StateDir() + "/clock.ahead").c_str(), 0666);
+    }
     const char* pause = getenv("QUELVAR_SIM_PAUSE_MS");
     long ms = pause == nullptr ? 100 : std::atol(pause);
     struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
