@@ -89,7 +89,7 @@ int Daemon::Run()
     }
     WriteLog(LOG_INFO, "quelvar start\n");
     (void)signal(SIGTERM, HandleSigterm);
-    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE, ROOK_BASE);
 
     bool keepRunning = true;
     while (true) {

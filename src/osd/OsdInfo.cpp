@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "osd/OsdFile.h"
 #include "sys/Log.h"
@@ -76,4 +77,21 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
 bool OsdInfo::IsCarriedBy(const std::string& device) const
 {
     return std::find(bcacheDevices.begin(), bcacheDevices.end(), device) != bcacheDevices.end();
+}
+
+std::string OsdSourceNames(unsigned sources)
+{
+    const std::pair<unsigned, const char*> names[] = {
+        {OSD_SOURCE_DIRECTORY, "directory"},
+        {OSD_SOURCE_ROOK, "Rook directory"},
+        {OSD_SOURCE_LVM_TAGS, "LVM tags"},
+        {OSD_SOURCE_LABEL, "label"},
+    };
+    std::string text;
+    for (const auto& name : names) {
+        if ((sources & name.first) != 0) {
+            text += (text.empty() ? "" : "+") + std::string(name.second);
+        }
+    }
+    return text;
 }

@@ -1,5 +1,6 @@
-// Every directory that holds OSD data directories: the classic root and, on
-// hosts deployed with containers, one root per cluster under the base.
+// Every directory that holds OSD data directories: the classic root, on
+// hosts deployed with containers one root per cluster under the base, and
+// on Rook hosts one per namespace (RookRoots.cpp).
 #include "osd/OsdRoots.h"
 
 #include <unistd.h>
@@ -50,17 +51,30 @@ bool IsCephadmOsdName(const std::string& name)
     return true;
 }
 
-int OsdInfoMap::ListCephadmRoots(std::vector<std::string>& roots)
+int OsdInfoMap::ListCephadmRoots(std::vector<OsdRoot>& roots)
 {
-    ScopedDir base(*this, OpenDir(cephadmPath.c_str()));
-    if (base.get() == nullptr) {
-        int error = errno;
-        WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", cephadmPath.c_str(), error, strerror(error));
+    std::vector<std::string> clusters;
+    if (ListSubdirectories(cephadmPath, IsUuidName, clusters) != 0) {
         return -1;
     }
-    for (struct dirent* entry = ReadDir(base.get()); entry != nullptr; entry = ReadDir(base.get())) {
-        if (entry->d_type == DT_DIR && IsUuidName(entry->d_name)) {
-            roots.push_back(cephadmPath + entry->d_name + "/");
+    for (const std::string& cluster : clusters) {
+        roots.push_back({cluster, IsCephadmOsdName, OSD_SOURCE_DIRECTORY});
+    }
+    return 0;
+}
+
+int OsdInfoMap::ListSubdirectories(const std::string& base, bool (*accepts)(const std::string&),
+                                   std::vector<std::string>& dirs)
+{
+    ScopedDir list(*this, OpenDir(base.c_str()));
+    if (list.get() == nullptr) {
+        int error = errno;
+        WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", base.c_str(), error, strerror(error));
+        return -1;
+    }
+    for (struct dirent* entry = ReadDir(list.get()); entry != nullptr; entry = ReadDir(list.get())) {
+        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' && (accepts == nullptr || accepts(entry->d_name))) {
+            dirs.push_back(base + entry->d_name + "/");
         }
     }
     return 0;
@@ -74,7 +88,8 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         WriteLog(LOG_ERROR, "access %s error:%d %s\n", osdPath.c_str(), classicError, strerror(classicError));
     };
     bool cephadm = !cephadmPath.empty() && Access(cephadmPath.c_str(), F_OK) == 0;
-    if (!classic && !cephadm) {
+    bool rook = !rookPath.empty() && Access(rookPath.c_str(), F_OK) == 0;
+    if (!classic && !cephadm && !rook) {
         reportMissing();
         return -1;
     }
@@ -82,12 +97,12 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         return -1;
     }
     // The classic root first, where any name is an OSD directory; then the
-    // clusters' roots, where only "osd.<id>" is.
-    std::vector<std::string> roots;
+    // clusters' roots, where only "osd.<id>" is; then Rook's.
+    std::vector<OsdRoot> roots;
     if (classic) {
-        roots.push_back(osdPath);
+        roots.push_back({osdPath, nullptr, OSD_SOURCE_DIRECTORY});
     }
-    if (cephadm && ListCephadmRoots(roots) != 0) {
+    if ((cephadm && ListCephadmRoots(roots) != 0) || (rook && ListRookRoots(roots) != 0)) {
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
     // A host of clusters deployed with containers has no classic root; only
@@ -96,19 +111,17 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         reportMissing();
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
-    for (size_t index = 0; index < roots.size(); ++index) {
-        const std::string& root = roots[index];
-        ScopedDir dir(*this, OpenDir(root.c_str()));
+    for (const OsdRoot& root : roots) {
+        ScopedDir dir(*this, OpenDir(root.path.c_str()));
         if (dir.get() == nullptr) {
             int error = errno;
-            WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", root.c_str(), error, strerror(error));
+            WriteLog(LOG_ERROR, "opendir %s error:%d %s\n", root.path.c_str(), error, strerror(error));
             return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
         }
-        bool anyName = classic && index == 0;
         for (struct dirent* entry = ReadDir(dir.get()); entry != nullptr; entry = ReadDir(dir.get())) {
             // The entry's own type, never a stat: a link to a directory is
             // not an OSD directory, and an unset type is skipped as well.
-            if (entry->d_type == DT_DIR && (anyName || IsCephadmOsdName(entry->d_name))) {
+            if (entry->d_type == DT_DIR && (root.accepts == nullptr || root.accepts(entry->d_name))) {
                 visit(root, entry->d_name);
             }
         }

@@ -99,7 +99,11 @@ const char* EngineName(int32_t engineType)
 
 std::string OsdId(const OsdInfo& osd)
 {
-    // ceph-<id> under the classic root, osd.<id> under a cluster's.
+    // As its tags or label say; ceph-<id> under the classic root, osd.<id>
+    // under a cluster's.
+    if (!osd.osdId.empty()) {
+        return osd.osdId;
+    }
     const size_t mark = osd.dirName.find_last_of("-./");
     return mark == std::string::npos ? osd.dirName : osd.dirName.substr(mark + 1);
 }
@@ -153,8 +157,8 @@ int ExitStatusOf(const HostReport& report)
 
 void ReadHostReport(HostReport& report)
 {
-    // The clusters' roots too, as the daemon's inventory reads them.
-    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
+    // The clusters' and Rook's roots too, as the daemon's inventory reads them.
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE, ROOK_BASE);
     const int refreshed = inventory.RefreshOsdInfo();
     if (refreshed == ERR_PRIVILEGE) {
         report.problem = "could not drop privilege again after reading the OSD directories";

@@ -155,8 +155,10 @@ std::string FormatText(const HostReport& report)
         std::string osd = "-";
         std::string db = "-";
         if (row.hasOsd) {
-            osd = Printable(OsdId(row.osd)) + " (" + Printable(row.osd.dirName) + ", " +
-                  EngineName(row.osd.engineType) + ")";
+            // Where it is known from: its directory, and the sources beside it.
+            const std::string where = row.osd.dirName.empty() ? std::string() : Printable(row.osd.dirName) + ", ";
+            osd = Printable(OsdId(row.osd)) + " (" + where + EngineName(row.osd.engineType) + ", " +
+                  OsdSourceNames(row.osd.sources) + ")";
             if (row.osd.engineType == ENGINE_BLUESTORE) {
                 db = DbSeparate(row.osd) ? "separate" : "same device";
             }
@@ -213,7 +215,8 @@ std::string FormatJson(const HostReport& report)
                              {"object_store", EngineName(row.osd.engineType)},
                              {"block_link", row.osd.blockLink},
                              {"db_link", row.osd.dbLink},
-                             {"db_separate", DbSeparate(row.osd)}};
+                             {"db_separate", DbSeparate(row.osd)},
+                             {"sources", OsdSourceNames(row.osd.sources)}};
         } else {
             device["osd"] = nullptr;
         }

@@ -98,7 +98,8 @@ case_sata_osd_switched_by_ata() {
 
 case_ceph_lvm_osd_switched_by_mode_select() {
     sim scsi-lvm-osd SIM_PASSES=2
-    check "pvs run once, for every volume at once" test "$(cat "$OUT/run/pvs.runs")" = "--noheadings -o pv_name,vg_name"
+    check "pvs run once, for every volume and its tags at once" \
+        test "$(cat "$OUT/run/pvs.runs")" = "--readonly --noheadings --separator ; -o pv_name,vg_name,lv_uuid,lv_tags"
     check "switched by MODE SELECT(10)" test "$(requests 1 sdc 'SG_IO 55 10')" = 1
     check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
     check "the block layer shows write through" test "$(state sdc.write_cache)" = "write through"
@@ -323,7 +324,8 @@ case_spanning_layouts() {
     done
     check "the striped volume's OSD is on both devices, said once" \
         test "$(log | grep -c 'INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2, bcache3\]')" = 1
-    check "the block stack told it all: LVM was not asked" test ! -e "$OUT/run/pvs.runs"
+    check "the block stack told it all: LVM asked only for its tags, once a read (two reports, one rebuild)" \
+        test "$(wc -l < "$OUT/run/pvs.runs")" = 3
 }
 
 case_links_after_fsid() {
