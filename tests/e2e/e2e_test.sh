@@ -352,6 +352,27 @@ verdicts() { report_json '[.devices[] | .device + "=" + .verdict] | join(" ")' "
 # Only MODE SENSE (10 or 6) reached a disk, and no request the driver.
 only_mode_sense() { ! grep -vE '^(report [a-z]+|(sd[a-z]+|nvme[0-9n]+) SG_IO (5a|1a) .*)$' "$OUT/run/state/all.trace"; }
 
+case_prepared_osds_guarded() {
+    sim prepared-osds SIM_PASSES=3 SIM_REPORTS=--json
+    local disk
+    for disk in sdb sdc sdf; do
+        check "$disk's cache is off after the first pass" test "$(pass_trace 1 | grep -c "^$disk RESCAN")" = 1
+    done
+    for disk in sdd sde; do
+        check "$disk, whose OSD keeps its DB on its device, keeps its cache" \
+            test "$(grep -c "^$disk RESCAN" "$OUT/run/state/all.trace") $(state $disk.state)" = "0 wce=1 savedWce=1"
+    done
+    check "sdg, prepared during the second pause, is off in the third pass" \
+        test "$(pass_trace 3 | grep -c '^sdg RESCAN') $(state sdg.state)" = "1 wce=0 savedWce=1"
+    check "the report names each OSD's sources" test "$(jq -r '.devices[] | "\(.device)=\(.osd.sources // "-")/\(.verdict)"' \
+        "$OUT/run/report.after" | tr '\n' ' ')" = "bcache0=LVM tags/protected bcache1=label/protected bcache2=LVM tags/not guarded \
+bcache3=label/not guarded bcache4=Rook directory+label/protected bcache5=label/protected "
+    check "pvs once a rebuild: the two reports' and the daemon's two" test "$(wc -l < "$OUT/run/pvs.runs")" = 4
+    check "no secret in the log or the reports" \
+        bash -c "! cat '$OUT/run/log/quelvar.log' '$OUT/run/report.before' '$OUT/run/report.after' | grep -e AQBsb2Nr -e AQBvc2Qt"
+    check "no source disagrees, no ERROR" no_line "WARNING\]\[OSD|ERROR"
+}
+
 case_status_before_and_after_a_pass() {
     sim sample SIM_PASSES=1 SIM_REPORTS=--json
     check "before: exit status 2" test "$(cat "$OUT/run/report.before.status")" = 2
