@@ -92,11 +92,6 @@ LabelRole RoleOf(const std::string& description)
     return description == "bluefs wal" ? LabelRole::Wal : LabelRole::Other;
 }
 
-bool IsOsdId(const std::string& text)
-{
-    return !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The 16 raw bytes of a uuid in its text form, for comparison with the
 // text line.
 std::string UuidText(const uint8_t (&uuid)[16])

@@ -21,11 +21,6 @@ std::string Get(const std::map<std::string, std::string>& tags, const char* name
     return found == tags.end() ? std::string() : found->second;
 }
 
-bool IsOsdId(const std::string& text)
-{
-    return !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The record of a block volume's OSD from its tags.
 OsdInfo FromTags(const std::map<std::string, std::string>& tags, const PhysicalVolume& row)
 {

@@ -131,16 +131,12 @@ protected:
     // root. 0 visited with privilege raised; -1 or ERR_PRIVILEGE with the
     // privilege back as it was (logged).
     [[nodiscard]] int WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit);
-    // A root for every cluster directory under cephadmPath. 0 done; -1 when
-    // the base cannot be listed (logged).
-    [[nodiscard]] int ListCephadmRoots(std::vector<OsdRoot>& roots);
-    // A root for every namespace directory under rookPath. 0 done; -1 when
-    // the base cannot be listed (logged).
-    [[nodiscard]] int ListRookRoots(std::vector<OsdRoot>& roots);
-    // base + name + "/" for every directory of `base` whose name `accepts`
-    // takes (any but "." names without it). 0; -1 unreadable (logged).
-    [[nodiscard]] int ListSubdirectories(const std::string& base, bool (*accepts)(const std::string&),
-                                         std::vector<std::string>& dirs);
+    // A root for every directory under `base` whose name `dirRule` takes
+    // (any but "." names without it), its entries' names ruled by
+    // `entryRule`. 0 done; -1 when the base cannot be listed (logged).
+    [[nodiscard]] int ListRootsUnder(const std::string& base, bool (*dirRule)(const std::string&),
+                                     bool (*entryRule)(const std::string&), unsigned source,
+                                     std::vector<OsdRoot>& roots);
     // How the block stack answered for one record.
     enum class Traced {
         Answered,  // the walk ended: bcacheDevices holds what it found, maybe nothing

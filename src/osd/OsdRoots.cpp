@@ -37,34 +37,18 @@ bool IsUuidName(const std::string& name)
     return true;
 }
 
+bool IsOsdId(const std::string& text)
+{
+    return !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool IsCephadmOsdName(const std::string& name)
 {
-    constexpr size_t prefix = 4;  // "osd."
-    if (name.size() <= prefix || name.compare(0, prefix, "osd.") != 0) {
-        return false;
-    }
-    for (size_t at = prefix; at < name.size(); ++at) {
-        if (name[at] < '0' || name[at] > '9') {
-            return false;
-        }
-    }
-    return true;
+    return name.compare(0, 4, "osd.") == 0 && IsOsdId(name.substr(4));
 }
 
-int OsdInfoMap::ListCephadmRoots(std::vector<OsdRoot>& roots)
-{
-    std::vector<std::string> clusters;
-    if (ListSubdirectories(cephadmPath, IsUuidName, clusters) != 0) {
-        return -1;
-    }
-    for (const std::string& cluster : clusters) {
-        roots.push_back({cluster, IsCephadmOsdName, OSD_SOURCE_DIRECTORY});
-    }
-    return 0;
-}
-
-int OsdInfoMap::ListSubdirectories(const std::string& base, bool (*accepts)(const std::string&),
-                                   std::vector<std::string>& dirs)
+int OsdInfoMap::ListRootsUnder(const std::string& base, bool (*dirRule)(const std::string&),
+                               bool (*entryRule)(const std::string&), unsigned source, std::vector<OsdRoot>& roots)
 {
     ScopedDir list(*this, OpenDir(base.c_str()));
     if (list.get() == nullptr) {
@@ -73,8 +57,8 @@ int OsdInfoMap::ListSubdirectories(const std::string& base, bool (*accepts)(cons
         return -1;
     }
     for (struct dirent* entry = ReadDir(list.get()); entry != nullptr; entry = ReadDir(list.get())) {
-        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' && (accepts == nullptr || accepts(entry->d_name))) {
-            dirs.push_back(base + entry->d_name + "/");
+        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' && (dirRule == nullptr || dirRule(entry->d_name))) {
+            roots.push_back({base + entry->d_name + "/", entryRule, source});
         }
     }
     return 0;
@@ -102,7 +86,9 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
     if (classic) {
         roots.push_back({osdPath, nullptr, OSD_SOURCE_DIRECTORY});
     }
-    if ((cephadm && ListCephadmRoots(roots) != 0) || (rook && ListRookRoots(roots) != 0)) {
+    // A cluster's directory is named by its fsid; Rook's by a namespace.
+    if ((cephadm && ListRootsUnder(cephadmPath, IsUuidName, IsCephadmOsdName, OSD_SOURCE_DIRECTORY, roots) != 0) ||
+        (rook && ListRootsUnder(rookPath, nullptr, IsRookOsdName, OSD_SOURCE_ROOK, roots) != 0)) {
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
     // A host of clusters deployed with containers has no classic root; only

@@ -14,6 +14,9 @@
 // the other daemons' directories of a cluster (mon.a, crash) are left out.
 [[nodiscard]] bool IsCephadmOsdName(const std::string& name);
 
+// True for an OSD's id as Ceph writes it: one to ten decimal digits.
+[[nodiscard]] bool IsOsdId(const std::string& text);
+
 // True for "<cluster fsid>_<osd uuid>", two UUIDs joined by "_": the name
 // Rook gives an OSD's directory, unlike its monitors' (mon-a) or its own
 // (crash, log) beside them.

@@ -5,7 +5,6 @@
 // holds what a directory under /var/lib/ceph/osd holds ("type", "fsid",
 // "whoami", the "block" and "block.db" links) and stays across boots, so it
 // is read the same way, as another root.
-#include "osd/OsdInfoMap.h"
 #include "osd/OsdRoots.h"
 
 namespace {
@@ -18,16 +17,4 @@ bool IsRookOsdName(const std::string& name)
 {
     return name.size() == 2 * UUID_TEXT + 1 && name[UUID_TEXT] == '_' && IsUuidName(name.substr(0, UUID_TEXT)) &&
            IsUuidName(name.substr(UUID_TEXT + 1));
-}
-
-int OsdInfoMap::ListRookRoots(std::vector<OsdRoot>& roots)
-{
-    std::vector<std::string> namespaces;
-    if (ListSubdirectories(rookPath, nullptr, namespaces) != 0) {
-        return -1;
-    }
-    for (const std::string& space : namespaces) {
-        roots.push_back({space, IsRookOsdName, OSD_SOURCE_ROOK});
-    }
-    return 0;
 }
