@@ -118,26 +118,23 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     // A pvs killed earlier that only now could end.
     ReapKilledCommands();
-    std::vector<std::string> now;
-    std::vector<std::string> devs;
-    std::vector<std::string> blocks;
+    ChangeSignature now;
     // Nothing is kept from a listing that failed half-way: what changed is
     // still news on the next pass.
-    int result = ReadSignature(now, devs, blocks);
+    int result = ReadSignature(now);
     if (result != 0) {
         return result;
     }
-    const std::vector<std::string> listing = now;
-    NodeTimes(watched, now);
-    if (ListChanged(now, changeSignature)) {
-        if (ListChanged(devs, devList)) {
-            SaveDevList(devs);
+    NodeTimes(watched, now.times);
+    if (now != changeSignature) {
+        if (ListChanged(now.devs, devList)) {
+            SaveDevList(now.devs);
         }
-        blockList = blocks;
-        return Rebuild(false, listing);
+        blockList = now.blocks;
+        return Rebuild(false, std::move(now));
     }
     if (RetryDue()) {
-        return Rebuild(true, listing);
+        return Rebuild(true, std::move(now));
     }
     for (const OsdInfo& info : osdInfoList) {
         WriteLog(LOG_DEBUG, "osdinfo:[block]%s  [fsid]%s  [engineType]%d\n", info.block.c_str(),
@@ -150,34 +147,22 @@ int OsdInfoMap::RefreshOsdInfo()
     return 0;
 }
 
-int OsdInfoMap::ReadSignature(std::vector<std::string>& now, std::vector<std::string>& devs,
-                              std::vector<std::string>& blocks)
+int OsdInfoMap::ReadSignature(ChangeSignature& now)
 {
-    std::vector<std::string> fsids;
-    std::vector<std::string> dirs;
-    fsids.reserve(OSD_LIST_CAPACITY);
-    dirs.reserve(OSD_LIST_CAPACITY);
-    int result = ListOsdFsids(fsids, &dirs);
+    now.fsids.reserve(OSD_LIST_CAPACITY);
+    now.dirs.reserve(OSD_LIST_CAPACITY);
+    int result = ListOsdFsids(now.fsids, &now.dirs);
     if (result != 0) {
         return result;
     }
-    devs.reserve(OSD_LIST_CAPACITY);
-    if (ListBcacheDevs(devs, &blocks) != 0) {
+    now.devs.reserve(OSD_LIST_CAPACITY);
+    if (ListBcacheDevs(now.devs, &now.blocks) != 0) {
         return -1;
     }
-    // Each entry begins with its kind, so that no entry of one kind can
-    // pass for one of another.
-    now.reserve(fsids.size() + devs.size() + blocks.size() + watched.size());
-    for (size_t at = 0; at < fsids.size(); ++at) {
-        now.push_back("o" + fsids[at] + '\0' + dirs[at]);
-    }
-    for (const std::string& dev : devs) {
-        now.push_back("b" + dev);
-    }
-    // Block devices matter only beside a bcache device: without one there
-    // is nothing to guard, and nothing is rebuilt.
-    for (size_t at = 0; !devs.empty() && at < blocks.size(); ++at) {
-        now.push_back("k" + blocks[at]);
+    // Without a bcache device there is nothing to guard, and nothing is
+    // rebuilt for a block device.
+    if (now.devs.empty()) {
+        now.blocks.clear();
     }
     return 0;
 }
@@ -193,7 +178,7 @@ void OsdInfoMap::NodeTimes(const std::vector<std::string>& names, std::vector<st
             stamp[2] = status.st_ctim.tv_sec;
             stamp[3] = status.st_ctim.tv_nsec;
         }
-        times.push_back("t" + name + '\0' + std::string(reinterpret_cast<const char*>(stamp), sizeof(stamp)));
+        times.emplace_back(reinterpret_cast<const char*>(stamp), sizeof(stamp));
     }
 }
 
@@ -224,7 +209,7 @@ std::vector<std::string> OsdInfoMap::WatchedDevices() const
     return list;
 }
 
-int OsdInfoMap::Rebuild(bool retry, const std::vector<std::string>& listing)
+int OsdInfoMap::Rebuild(bool retry, ChangeSignature seen)
 {
     rebuildIncomplete = false;
     incompleteReason.clear();
@@ -243,12 +228,13 @@ int OsdInfoMap::Rebuild(bool retry, const std::vector<std::string>& listing)
     }
     NodeTimes(whole, times);
     int result = UpdateOsdInfoList();
-    changeSignature = listing;
+    seen.times.clear();
     for (size_t at = 0; at < whole.size(); ++at) {
         if (std::find(watched.begin(), watched.end(), whole[at]) != watched.end()) {
-            changeSignature.push_back(times[at]);
+            seen.times.push_back(times[at]);
         }
     }
+    changeSignature = std::move(seen);
     // A retry that found what the last rebuild found has nothing to report:
     // a host with an OSD that stays broken keeps a quiet log.
     if (result == 0 && (!retry || !SameRecords(previous, osdInfoList))) {

@@ -159,15 +159,27 @@ protected:
     // unreadable) may be a moment of its activation.
     [[nodiscard]] bool RefusalMayHeal(const std::string& dir, const std::string& name);
 
-    // The change check's view of the host in one list: each OSD
-    // directory's fsid and DirSignature, the bcache devices, every block
-    // device of /dev (a new logical volume, partition or mapping shows
-    // there) and the times of the `watched` device nodes. Listing it costs
-    // what the listings cost plus one stat per watched device. Leaves the
-    // fresh bcache and block lists in `devs` and `blocks`. 0, -1 or
-    // ERR_PRIVILEGE (logged).
-    [[nodiscard]] int ReadSignature(std::vector<std::string>& signature, std::vector<std::string>& devs,
-                                    std::vector<std::string>& blocks);
+    // The change check's view of the host, compared whole from pass to
+    // pass: each OSD directory's fsid and DirSignature, the bcache devices,
+    // every block device of /dev where there is a bcache device (a new
+    // logical volume, partition or mapping shows there) and the times of
+    // the watched device nodes. Reading it costs the listings plus one stat
+    // per watched device.
+    struct ChangeSignature {
+        std::vector<std::string> fsids;
+        std::vector<std::string> dirs;
+        std::vector<std::string> devs;
+        std::vector<std::string> blocks;
+        std::vector<std::string> times;
+        bool operator!=(const ChangeSignature& other) const
+        {
+            return ListChanged(fsids, other.fsids) || ListChanged(dirs, other.dirs) ||
+                   ListChanged(devs, other.devs) || ListChanged(blocks, other.blocks) ||
+                   ListChanged(times, other.times);
+        }
+    };
+    // Fills all but `times`. 0, -1 or ERR_PRIVILEGE (logged).
+    [[nodiscard]] int ReadSignature(ChangeSignature& signature);
     // One entry per device node of `names` with its modification and
     // change times: a write through the node (LVM's metadata, a label)
     // moves both, reads do not.
@@ -182,7 +194,7 @@ protected:
     // directory about its DB is said once (OsdMerge.cpp).
     void MergeRecords(std::vector<std::vector<OsdInfo>>& bySource);
 
-    std::vector<std::string> changeSignature;  // ReadSignature at the last change, times as of its rebuild
+    ChangeSignature changeSignature;  // at the last change, its times as of its rebuild
     std::vector<std::string> watched;    // WatchedDevices of the last rebuild
     // The sources in their order of precedence: directories, Rook's
     // directories, LVM's tags, labels.
@@ -196,8 +208,9 @@ private:
     // UpdateOsdInfoList and its report, then the signature with the times
     // of the devices it now watches, then the retry schedule: cleared when
     // complete, the next pass when a change caused it, else twice the last
-    // interval. `listing` is the signature less the times.
-    [[nodiscard]] int Rebuild(bool retry, const std::vector<std::string>& listing);
+    // interval. `seen` is the signature that led to it; its times are taken
+    // here, before anything is read.
+    [[nodiscard]] int Rebuild(bool retry, ChangeSignature seen);
     // Counts one unchanged pass; true when an incomplete rebuild is due.
     [[nodiscard]] bool RetryDue();
 
