@@ -118,7 +118,10 @@ uint32_t Crc32c(uint32_t crc, const unsigned char* data, size_t size)
 int ParseBluestoreLabel(const unsigned char* block, size_t size, BluestoreLabel& label)
 {
     BluestoreLabelHead head{};
-    if (size < sizeof(head)) {
+    uint32_t stored = 0;
+    // Room for the head and the CRC at least, so that the room left for
+    // the record below cannot underflow.
+    if (size < sizeof(head) + sizeof(stored)) {
         return -1;
     }
     std::memcpy(&head, block, sizeof(head));
@@ -127,11 +130,10 @@ int ParseBluestoreLabel(const unsigned char* block, size_t size, BluestoreLabel&
     // The record and its CRC must lie within what was read.
     if (std::memcmp(head.magic, LABEL_MAGIC, sizeof(head.magic)) != 0 || head.lineEnd != '\n' ||
         !IsUuidName(uuid) || head.structCompat > BLUESTORE_LABEL_VERSION ||
-        length > size - sizeof(head) - sizeof(uint32_t)) {
+        length > size - sizeof(head) - sizeof(stored)) {
         return -1;
     }
     const size_t covered = sizeof(head) + length;
-    uint32_t stored = 0;
     std::memcpy(&stored, block + covered, sizeof(stored));
     if (le32toh(stored) != Crc32c(0xFFFFFFFF, block, covered)) {
         return -1;

@@ -85,10 +85,11 @@ protected:
     [[nodiscard]] int UpdateOsdInfoList();
 
     // Ties the directory records of a rebuild to the bcache devices their
-    // data lives on (their bcacheDevices, and `block` for bluestore);
-    // `previous` are the last rebuild's. The block stack answers first;
-    // where it cannot, the names in the block link, then the volume groups
-    // of the rebuild's LVM report.
+    // data lives on (their bcacheDevices, and `block` for bluestore). The
+    // block stack answers first; where it cannot, the names in the block
+    // link, then the volume groups of the rebuild's LVM report, and while
+    // LVM does not answer, what the last rebuild found (osdInfoList, not
+    // replaced yet).
     void TieDevices(std::vector<OsdInfo>& records, OsdScan& scan);
     // The bcache devices whose name (or a partition's) is a component of
     // the record's block link.
@@ -195,7 +196,7 @@ protected:
     void MergeRecords(std::vector<std::vector<OsdInfo>>& bySource);
 
     ChangeSignature changeSignature;  // at the last change, its times as of its rebuild
-    std::vector<std::string> watched;    // WatchedDevices of the last rebuild
+    std::vector<std::string> watched; // WatchedDevices of the last rebuild
     // The sources in their order of precedence: directories, Rook's
     // directories, LVM's tags, labels.
     std::vector<std::unique_ptr<OsdSource>> sources;

@@ -92,6 +92,7 @@ TEST(BluestoreLabel, ReadsWhatCephWroteAndRefusesAnyFlaw)
         {"a newer layout it cannot read", "main", [](Bytes& b) { b[61] = 3; }, true, -1, LabelRole::Main, ""},
         {"a newer layout that keeps this one", "main", [](Bytes& b) { b[60] = 3; }, true, 0, LabelRole::Main, "1"},
         {"a length past the block", "main", [](Bytes& b) { b[63] = 0x10; }, false, -1, LabelRole::Main, ""},
+        {"a block cut short after the head", "main", [](Bytes& b) { b.resize(68); }, false, -1, LabelRole::Main, ""},
     };
     for (const auto& c : cases) {
         Bytes block = fixture.at(c.block);
