@@ -106,7 +106,7 @@ TEST(BluestoreLabel, ReadsWhatCephWroteAndRefusesAnyFlaw)
         BluestoreLabel label;
         EXPECT_EQ(c.result, ParseBluestoreLabel(block.data(), block.size(), label)) << c.what;
         EXPECT_TRUE(c.result != 0 || (label.role == c.role && label.whoami == c.whoami &&
-                                      label.osdUuid == "3c3d7d3b-2b4a-4a4b-9d58-2f4e53b6b1a5"))
+                                      label.osdUuid == "43d80f08-a9eb-4665-a611-2e26f9f14a53"))
             << c.what;
     }
     for (size_t sector : {0, 1, 3, 4}) {

@@ -84,8 +84,8 @@ Check "the raw OSD's label holds its key" [ -n "$key" ]
 InCeph ceph-bluestore-tool show-label --dev "/dev/$bc_nvme" 2>/dev/null | grep -v osd_key | sed 's/^/  label| /'
 # Block 0 as ceph-osd wrote it, for the tests' fixtures (the key is a
 # throwaway cluster's).
-od -An -tx1 -v -N 512 "/dev/$bc_nvme" >/results/label-main.hex
-od -An -tx1 -v -N 512 "/dev/${db}2" >/results/label-db.hex
+od -An -tx1 -v -N 1024 "/dev/$bc_nvme" >/results/label-main.hex
+od -An -tx1 -v -N 1024 "/dev/${db}2" >/results/label-db.hex
 
 report=$(/usr/sbin/quelvar --status)
 echo "$report" | sed 's/^/  status| /'
