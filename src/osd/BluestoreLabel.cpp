@@ -66,15 +66,6 @@ public:
         at += length;
         return true;
     }
-    bool Skip(size_t count)
-    {
-        if (Left() < count) {
-            return false;
-        }
-        at += count;
-        return true;
-    }
-
 private:
     size_t Left() const { return static_cast<size_t>(end - at); }
     const unsigned char* at;
@@ -83,13 +74,10 @@ private:
 
 LabelRole RoleOf(const std::string& description)
 {
-    if (description == "main") {
-        return LabelRole::Main;
-    }
-    if (description == "bluefs db") {
-        return LabelRole::Db;
-    }
-    return description == "bluefs wal" ? LabelRole::Wal : LabelRole::Other;
+    return description == "main"         ? LabelRole::Main
+           : description == "bluefs db"  ? LabelRole::Db
+           : description == "bluefs wal" ? LabelRole::Wal
+                                         : LabelRole::Other;
 }
 
 // The 16 raw bytes of a uuid in its text form, for comparison with the
@@ -127,19 +115,17 @@ int ParseBluestoreLabel(const unsigned char* block, size_t size, BluestoreLabel&
     std::memcpy(&head, block, sizeof(head));
     const std::string uuid(head.uuidText, sizeof(head.uuidText));
     const uint32_t length = le32toh(head.length);
-    // The record and its CRC must lie within what was read.
+    BluestoreLabelFixed fixed{};
+    // The record (its fixed fields at least) and its CRC must lie within
+    // what was read.
     if (std::memcmp(head.magic, LABEL_MAGIC, sizeof(head.magic)) != 0 || head.lineEnd != '\n' ||
-        !IsUuidName(uuid) || head.structCompat > BLUESTORE_LABEL_VERSION ||
+        !IsUuidName(uuid) || head.structCompat > BLUESTORE_LABEL_VERSION || length < sizeof(fixed) ||
         length > size - sizeof(head) - sizeof(stored)) {
         return -1;
     }
     const size_t covered = sizeof(head) + length;
     std::memcpy(&stored, block + covered, sizeof(stored));
     if (le32toh(stored) != Crc32c(0xFFFFFFFF, block, covered)) {
-        return -1;
-    }
-    BluestoreLabelFixed fixed{};
-    if (length < sizeof(fixed)) {
         return -1;
     }
     std::memcpy(&fixed, block + sizeof(head), sizeof(fixed));
