@@ -210,6 +210,33 @@ BareStage() {
     sed 's/^/  | /' $LOG
     Check "quelvar --status: 0" quelvar --status
     rm -f /etc/systemd/system/ceph-osd@.service.d/quelvar.conf
+    UdevSignal
+}
+
+# What a host with udev shows of LVM writing a device, for the inventory's
+# change check: the node's times, and what udev adds to /dev, on a loop
+# device over a file, as on an unused disk.
+UdevSignal() {
+    local dev
+    truncate -s 64M /var/tmp/qv-signal.img
+    dev=$(losetup --find --show /var/tmp/qv-signal.img) || return 0
+    udevadm settle
+    T() { qvprobe times "$dev" | cut -d' ' -f2-; }
+    Say "udev: $dev made: $(T)"
+    pvs >/dev/null 2>&1
+    blkid "$dev" >/dev/null 2>&1
+    Say "udev: after pvs and blkid read it: $(T)"
+    pvcreate -q "$dev" >/dev/null && udevadm settle
+    Say "udev: after pvcreate: $(T)"
+    ls /dev >/tmp/dev.before
+    vgcreate -q qvsignal "$dev" >/dev/null && lvcreate -q -y -L 8M -n lv qvsignal >/dev/null && udevadm settle
+    Say "udev: after vgcreate and lvcreate: $(T); /dev gained: $(ls /dev | comm -13 /tmp/dev.before - | tr '\n' ' ')"
+    lvchange -q --addtag ceph.type=block qvsignal/lv >/dev/null && udevadm settle
+    Say "udev: after a tag was added: $(T)"
+    vgremove -q -y qvsignal >/dev/null 2>&1
+    pvremove -q "$dev" >/dev/null 2>&1
+    losetup -d "$dev"
+    rm -f /var/tmp/qv-signal.img
 }
 
 MeasureStage() {
