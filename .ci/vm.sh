@@ -19,7 +19,8 @@ fi
 
 need=""
 for pair in qemu-system-x86_64:qemu-system-x86 busybox:busybox-static lvm:lvm2 make-bcache:bcache-tools \
-    depmod:kmod dmsetup:dmsetup cpio:cpio sg_modes:sg3-utils sdparm:sdparm hdparm:hdparm cc:gcc debootstrap:debootstrap; do
+    depmod:kmod dmsetup:dmsetup cpio:cpio sg_modes:sg3-utils sdparm:sdparm hdparm:hdparm cc:gcc debootstrap:debootstrap \
+    nbdkit:nbdkit python3:python3; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need="$need ${pair#*:}"
 done
 # arm64 takes its tools from the arm64 builds of the packages above.

@@ -9,7 +9,8 @@
 # Scenarios marked "# needs: full-daemon" run only with --full; those marked
 # "# runs: when named" only when named; those marked "# vm: ceph-root" or
 # "# vm: boot" (a Debian system booted with systemd, bootimage.sh) only when
-# named or with QUELVAR_VM_CEPH=1.
+# named or with QUELVAR_VM_CEPH=1. Those marked "# vm: power-cut" cut the
+# power under a writing OSD on disks nbdkit serves (powercut.sh; x86-64 only).
 # --arch arm64 boots Debian's arm64 kernel under qemu-system-aarch64 (software
 # emulation) with the guest's tools from Debian's arm64 packages, for a
 # cross-built daemon.
@@ -73,6 +74,11 @@ NeedsBoot() {
 }
 # shellcheck source=bootimage.sh
 . "$HERE/bootimage.sh"
+
+# "# vm: power-cut": disks served by nbdkit with a volatile cache, each cut
+# a kill of the server and QEMU (powercut.sh); x86-64 only.
+# shellcheck source=powercut.sh
+. "$HERE/powercut.sh"
 
 # A scenario that only repeats others (in one boot) runs when named.
 NamedOnly() {
@@ -469,6 +475,7 @@ PrepareRunImage() {
             mv "$root$BINARY" "$root/usr/sbin/quelvar"
         fi
         cc -static -O2 -o "$root/usr/sbin/qvprobe" "$GUEST/qvprobe.c"
+        cc -static -O2 -o "$root/usr/sbin/qvcut" "$GUEST/qvcut.c"
     fi
     cp "$GUEST/init" "$root/init"
     chmod 755 "$root/init"
@@ -640,7 +647,16 @@ for s in "${scenarios[@]}"; do
         skipped=$((skipped + 1))
         continue
     fi
+    if NeedsPowerCut "$s" && [ "$ARCH" = arm64 ]; then
+        Say "SKIP $s (the power cut's debug console is a PC's: the x86-64 bed only)"
+        skipped=$((skipped + 1))
+        continue
+    fi
     Say "RUN  $s"
+    if NeedsPowerCut "$s"; then
+        if RunPowerCutScenario "$s"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+        continue
+    fi
     if NeedsBoot "$s"; then
         if RunBootScenario "$s"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
         continue
