@@ -92,9 +92,18 @@ node() {  # node TYPE NAME: a device node with a fresh number
 blockdev() {
     local sysdir=${2:-/sys/devices/virtual/block/$1}
     node b "$1"
-    mkdir -p "$sysdir"
+    mkdir -p "$sysdir/holders"
     echo "251:$next_minor" > "$sysdir/dev"
     ln -s "../../${sysdir#/sys/}" "/sys/dev/block/251:$next_minor"
+    [ -e "/sys/class/block/$1" ] || ln -s "../../${sysdir#/sys/}" "/sys/class/block/$1"
+}
+
+# hold HOLDER DEVICE: HOLDER (a bcache or device-mapper device) is built on
+# DEVICE (a directory below /sys/devices/virtual/block), as the kernel links
+# them both ways.
+hold() {
+    mkdir -p "/sys/devices/virtual/block/$2/holders"
+    ln -s "../../$1" "/sys/devices/virtual/block/$2/holders/$1"
 }
 chardev() { node c "$1"; }
 devdir() { mkdir -p "/dev/$1"; }
@@ -137,6 +146,7 @@ bcache() {
     mkdir -p "/sys/devices/virtual/block/$name/slaves"
     ln -s "../../$backing" "/sys/devices/virtual/block/$name/slaves/${backing##*/}"
     blockdev "$name"
+    hold "$name" "$backing"
     echo bcache > "$OUTDIR/state/$name.kind"
     bcache_status "$name" 50
 }
@@ -276,6 +286,7 @@ dm() {
     ln -s "../$last_dm" "/dev/mapper/$name"
     for slave in "$@"; do
         ln -s "../../$slave" "/sys/devices/virtual/block/$last_dm/slaves/${slave##*/}"
+        [ ! -d "/sys/devices/virtual/block/$slave" ] || hold "$last_dm" "$slave"
     done
 }
 
@@ -304,7 +315,6 @@ partition() {
     if [ "$(cat "$OUTDIR/state/$disk.kind" 2>/dev/null)" = bcache ]; then
         echo "partition-of $disk" > "$OUTDIR/state/$name.kind"
     fi
-    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
     if [ -n "${4:-}" ]; then
         mkdir -p /dev/disk/by-partuuid
         ln -s "../../$name" "/dev/disk/by-partuuid/$4"
