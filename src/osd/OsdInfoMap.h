@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -192,7 +193,8 @@ protected:
     [[nodiscard]] std::vector<std::string> WatchedDevices() const;
     // Merges the sources' records (given in their order of precedence) into
     // osdInfoList, one record per OSD; a source that disagrees with an OSD's
-    // directory about its DB is said once (OsdMerge.cpp).
+    // directory about its DB at two rebuilds in a row is said, once
+    // (OsdMerge.cpp).
     void MergeRecords(std::vector<std::vector<OsdInfo>>& bySource);
 
     ChangeSignature changeSignature;  // at the last change, its times as of its rebuild
@@ -202,8 +204,9 @@ protected:
     std::vector<std::unique_ptr<OsdSource>> sources;
     // Block 0 of each device as the last rebuild read it, by name.
     std::map<std::string, Block0> lastBlocks;
-    // "<fsid> <source bit>" of each disagreement said at the last rebuild.
-    std::set<std::string> disagreements;
+    // "<fsid> <source bits>" of each disagreement with a directory the last
+    // rebuild met: true once it has been said.
+    std::map<std::string, bool> disagreements;
 
 private:
     // UpdateOsdInfoList and its report, then the signature with the times

@@ -5,8 +5,10 @@
 // directory, where it has one, says what it says; the other sources add
 // their names to its record, its id where it has none, and its devices
 // where its own could not be traced. Where one of them disagrees with it
-// on whether the DB lies on another device, that is said once.
+// on whether the DB lies on another device, the rebuild is tried again, and
+// a disagreement still there then is said, once.
 #include <algorithm>
+#include <map>
 
 #include "osd/OsdInfoMap.h"
 #include "sys/Log.h"
@@ -31,7 +33,7 @@ void OsdInfoMap::MergeRecords(std::vector<std::vector<OsdInfo>>& bySource)
 {
     std::vector<OsdInfo> merged;
     merged.reserve(OSD_LIST_CAPACITY);
-    std::set<std::string> said;
+    std::map<std::string, bool> seen;
     for (std::vector<OsdInfo>& records : bySource) {
         for (OsdInfo& record : records) {
             auto known = std::find_if(merged.begin(), merged.end(),
@@ -42,13 +44,18 @@ void OsdInfoMap::MergeRecords(std::vector<std::vector<OsdInfo>>& bySource)
                 continue;
             }
             if ((known->sources & FROM_DIRECTORY) != 0 && SeparateDb(*known) != SeparateDb(record)) {
+                // A directory being filled has its block link before its
+                // block.db link: the first time, it is only looked at again.
                 const std::string key = record.fsid + " " + std::to_string(record.sources);
-                if (disagreements.count(key) == 0) {
+                const auto before = disagreements.find(key);
+                if (before == disagreements.end()) {
+                    MarkIncomplete("the sources of OSD " + record.fsid + " disagree on its DB");
+                } else if (!before->second) {
                     WriteLog(LOG_WARNING, "OSD %s: %s: %s; directory %s: %s; the directory counts\n",
                              record.fsid.c_str(), OsdSourceNames(record.sources).c_str(), DbText(record),
                              known->dirName.c_str(), DbText(*known));
                 }
-                said.insert(key);
+                seen[key] = before != disagreements.end();
             }
             known->sources |= record.sources;
             if (known->osdId.empty()) {
@@ -60,6 +67,6 @@ void OsdInfoMap::MergeRecords(std::vector<std::vector<OsdInfo>>& bySource)
             }
         }
     }
-    disagreements = said;
+    disagreements = std::move(seen);
     osdInfoList = std::move(merged);
 }

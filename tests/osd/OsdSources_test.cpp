@@ -148,11 +148,14 @@ TEST_F(OsdSourcesTest, EachSourceYieldsItsOsdsAndTheDirectoryCounts)
     tree.AddLabel("dev/bcache5p1", "main", E, "5", KEY);
     tree.AddLabel("dev/bcache4", "bluefs db", E);
     // D's directory says its DB lies elsewhere; no label does. C's Rook
-    // directory agrees with its labels.
+    // directory is met half-filled, then agrees with its labels.
     tree.AddBluestore("osd/ceph-2", D, tree.Path("dev/bcache3"), tree.Path("dev/nvme0n1p1"), "");
     const std::string rook = "rook/rook-ceph/" + OsdTree::Fsid('9') + "_" + C;
-    tree.AddBluestore(rook, C, tree.Path("dev/bcache2"), tree.Path("dev/nvme0n1p2"), "");
+    tree.AddBluestore(rook, C, tree.Path("dev/bcache2"), "", "");
     tree.AddOsd("rook/rook-ceph/crash", "bluestore", C);
+    ASSERT_TRUE(Rebuilt());
+    EXPECT_EQ("the sources of OSD " + D + " disagree on its DB", map.Incomplete()) << "looked at again";
+    tree.AddLink(rook + "/block.db", tree.Path("dev/nvme0n1p2"));
     ASSERT_TRUE(Rebuilt());
 
     const struct {
@@ -181,7 +184,10 @@ TEST_F(OsdSourcesTest, EachSourceYieldsItsOsdsAndTheDirectoryCounts)
     Devices({"dm-0"});
     ASSERT_TRUE(Rebuilt()) << "a new block device";
     const std::vector<std::string> lines = log.Messages();
-    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), warning)) << "said once";
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), warning)) << "said once, and only once it stayed";
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                  return line.find("[WARNING][OSD ") != std::string::npos;
+              })) << "no word of the directory that was being filled";
 
     HostReport report;
     for (const OsdInfo& info : map.OsdInfoList()) {
