@@ -106,7 +106,7 @@ TEST(BluestoreLabel, ReadsWhatCephWroteAndRefusesAnyFlaw)
         BluestoreLabel label;
         EXPECT_EQ(c.result, ParseBluestoreLabel(block.data(), block.size(), label)) << c.what;
         EXPECT_TRUE(c.result != 0 || (label.role == c.role && label.whoami == c.whoami &&
-                                      label.osdUuid == "43d80f08-a9eb-4665-a611-2e26f9f14a53"))
+                                      label.osdUuid == "f21bd91e-23b8-4929-822b-0c139aa3f486"))
             << c.what;
     }
     for (size_t sector : {0, 1, 3, 4}) {
