@@ -137,7 +137,7 @@ while read -r device request rest; do
     [ "$skipping" = 1 ] && continue
     if [ "$in_pass" = 0 ]; then
         if [ "$pass" = 1 ]; then
-            title "Pass 1: the inventory is built (pvs finds the volume group on each bcache device)"
+            title "Pass 1: the inventory is built (each OSD traced down the kernel's block stack to its bcache device)"
         else
             title "Pass $pass: the inventory has not changed; each device is checked again"
         fi

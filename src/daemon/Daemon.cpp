@@ -2,14 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "bcache/BcacheDev.h"
 #include "daemon/DeviceSteps.h"
 #include "sys/Log.h"
+#include "sys/BlockStack.h"
 #include "sys/Status.h"
+#include "writecache/PublishedView.h"
 #include "writecache/WriteCacheStep.h"
 
 extern "C" void HandleSigterm(int /*signal*/)
@@ -22,21 +24,32 @@ int Daemon::PerPassStep(OsdInfoMap& inventory)
     return inventory.RefreshOsdInfo();
 }
 
-namespace {
-
-long long MonotonicSeconds()
-{
-    struct timespec now {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec);
-}
-
-} // namespace
-
 int Daemon::DeviceSteps(const std::string& name, const OsdInfoMap& inventory)
 {
     BcacheDev device(name);
-    return RunDeviceSteps(device, inventory.OsdInfoList(), watch);
+    DeviceRow row;
+    const int result = RunDeviceSteps(device, inventory.OsdInfoList(), watch, &row);
+    // A partition's disk is its whole device's, which has the row.
+    if (!IsBcachePartitionName(name)) {
+        seen.rows.push_back(std::move(row));
+    }
+    return result;
+}
+
+void Daemon::PublishView()
+{
+    std::sort(seen.rows.begin(), seen.rows.end(),
+              [](const DeviceRow& a, const DeviceRow& b) { return ByDeviceName(a.device, b.device); });
+    for (DeviceRow& row : seen.rows) {
+        Judge(row, seen.problem.empty());
+    }
+    static const long pid = static_cast<long>(getpid());
+    const ViewHeader header{pid, passes, passBegan, BootSeconds()};
+    const int error = WriteView(VIEW_PATH, FormatView(header, seen));
+    if (error != 0 && error != viewError) {
+        WriteLog(LOG_WARNING, "cannot publish the view %s: %s\n", VIEW_PATH, strerror(error));
+    }
+    viewError = error;
 }
 
 int Daemon::RetrySilentDisks(const OsdInfoMap& inventory)
@@ -79,7 +92,11 @@ int Daemon::WalkDevices(const OsdInfoMap& inventory)
         }
     }
     (void)closedir(dir);
-    return result == 0 ? RetrySilentDisks(inventory) : result;
+    if (result != 0) {
+        return result;
+    }
+    PublishView();
+    return RetrySilentDisks(inventory);
 }
 
 int Daemon::Run()
@@ -94,10 +111,14 @@ int Daemon::Run()
     bool keepRunning = true;
     while (true) {
         keepRunning = keepRunning && running != 0;
-        if (!keepRunning || PerPassStep(inventory) == ERR_PRIVILEGE) {
+        const int refreshed = keepRunning ? PerPassStep(inventory) : 0;
+        if (!keepRunning || refreshed == ERR_PRIVILEGE) {
             break;
         }
-        watch.BeginPass(MonotonicSeconds());
+        passBegan = BootSeconds();
+        ++passes;
+        seen = HostReport{InventoryProblem(refreshed, inventory.Incomplete()), {}};
+        watch.BeginPass(passBegan);
         int walk = WalkDevices(inventory);
         if (walk == -1) {
             return -1;
@@ -111,6 +132,8 @@ int Daemon::Run()
             Pause();
         }
     }
+    // What a stopped daemon saw is no one's view.
+    (void)unlink(VIEW_PATH);
     WriteLog(LOG_INFO, "quelvar stop\n");
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "osd/OsdInfoMap.h"
 #include "sys/Running.h"
+#include "writecache/DeviceVerdict.h"
 #include "writecache/DiskWatch.h"
 
 // The SIGTERM handler: clears `running` and does nothing else.
@@ -35,8 +36,8 @@ protected:
     // as it stands and the pass goes on.
     [[nodiscard]] virtual int PerPassStep(OsdInfoMap& inventory);
     // Runs the device steps for one accepted /dev entry on a device object
-    // that lives for this entry only. ERR_PRIVILEGE stops the walk and,
-    // after the pause, the daemon.
+    // that lives for this entry only, and keeps its row for the view.
+    // ERR_PRIVILEGE stops the walk and, after the pause, the daemon.
     [[nodiscard]] virtual int DeviceSteps(const std::string& name, const OsdInfoMap& inventory);
     virtual void Pause();
 
@@ -49,8 +50,19 @@ private:
     // ERR_PRIVILEGE when one asked to stop.
     [[nodiscard]] int RetrySilentDisks(const OsdInfoMap& inventory);
 
+    // Judges the pass's rows and publishes them at VIEW_PATH, once the walk
+    // is done and before the tries of silent disks. A failure is logged
+    // once, until the view is written again.
+    void PublishView();
+
     // Which backing disks answer, across passes.
     DiskWatch watch;
+    // What this pass saw, for the view: the inventory's problem and the
+    // rows of the walk.
+    HostReport seen;
+    unsigned long long passes = 0;
+    double passBegan = 0;
+    int viewError = 0;
 };
 
 #endif

@@ -13,9 +13,9 @@ int TuningStep(BcacheDev& device)
     return result;
 }
 
-int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
+int RunDeviceSteps(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch, DeviceRow* row)
 {
-    int result = WriteCacheStep(device, records, watch);
+    int result = WriteCacheStep(device, records, watch, row);
     if (result == ERR_PRIVILEGE) {
         return result;
     }

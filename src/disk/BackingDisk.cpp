@@ -27,6 +27,21 @@ bool IsNvmePath(std::string_view path)
     return path.find("/nvme/") != std::string_view::npos || path.find("/nvme-subsystem/") != std::string_view::npos;
 }
 
+// A namespace of NVMe over Fabrics lives below its controller in
+// /sys/devices/virtual/nvme-fabrics/ctl/: the kernel's name for it
+// (nvme<controller>n<namespace>, or nvme<subsystem>c<controller>n<namespace>
+// for one path of several) tells it as well.
+bool IsNvmeName(const std::string& name)
+{
+    return name.compare(0, 4, "nvme") == 0 && name.find('n', 4) != std::string::npos &&
+           name.find_first_not_of("0123456789cn", 4) == std::string::npos;
+}
+
+int TransportOf(const BackingDisk& disk)
+{
+    return IsNvmePath(disk.dir) || IsNvmeName(disk.name) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
+}
+
 // Opens an attribute below the whole disk's directory. The descriptor, or -1
 // (logged as checked file access logs it, unless `quiet`).
 //
@@ -83,7 +98,7 @@ void FindWholeDisk(SystemApi& api, BackingDisk* disk)
         disk->name = disk->backing;
         disk->partition = false;
     }
-    disk->transport = IsNvmePath(disk->dir) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
+    disk->transport = TransportOf(*disk);
 }
 
 int ResolveDiskByName(SystemApi& api, const std::string& name, BackingDisk* disk)
@@ -103,7 +118,7 @@ int ResolveDiskByName(SystemApi& api, const std::string& name, BackingDisk* disk
         return -1;
     }
     *disk = BackingDisk{name, DISK_TRANSPORT_SCSI, name, resolved, resolved, false};
-    disk->transport = IsNvmePath(disk->dir) ? DISK_TRANSPORT_NVME : DISK_TRANSPORT_SCSI;
+    disk->transport = TransportOf(*disk);
     return 0;
 }
 

@@ -45,24 +45,33 @@ void ReportFailedSwitch(ScsiCmd& commands, const std::string& disk)
     }
 }
 
+// A controller that refuses Get Features of the volatile write cache with
+// Invalid Field has none only if the kernel agrees: the nvme driver shows
+// "write through" for a namespace whose controller reports no volatile
+// cache, and "write back" for one that reports one, on or off.
+bool KernelSaysNoCache(ScsiCmd& commands, const BackingDisk& disk)
+{
+    return QueryWriteCacheMode(commands, disk) == WRITE_CACHE_THROUGH;
+}
+
 // NVMe: Set Features, confirmed by Get Features, then a Flush. The kernel
 // keeps its attribute at "write back" for a namespace with a volatile cache
 // (it tells the cache is there, not that it is on), so there is no rescan.
-int SwitchNvme(ScsiCmd& commands, int fd, const std::string& disk)
+int SwitchNvme(ScsiCmd& commands, int fd, const BackingDisk& disk)
 {
     const int changed = NvmeSetWriteCache(commands, commands.Gate(), fd, 0);
-    if (changed == -1) {
+    if (changed == -1 || (changed == NVME_NO_CACHE_FEATURE && KernelSaysNoCache(commands, disk))) {
         return 0;
     }
-    if (changed == 1) {
-        ReportFailedSwitch(commands, disk);
+    if (changed != 0) {
+        ReportFailedSwitch(commands, disk.name);
         return 1;
     }
-    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.c_str());
+    WriteLog(LOG_INFO, "change config of %s succeed\n", disk.name.c_str());
     // The Flush goes to the controller as it is: the block layer's own flush
     // would be dropped by a kernel that believed the cache absent.
     const int flushed = NvmeFlush(commands, commands.Gate(), fd);
-    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.c_str(), flushed);
+    WriteLog(LOG_INFO, "sync device %s return %d\n", disk.name.c_str(), flushed);
     return 0;
 }
 
@@ -99,6 +108,9 @@ int ReadDiskWriteCache(ScsiCmd& commands, const BackingDisk& disk)
     const int read = disk.transport == DISK_TRANSPORT_NVME
                          ? NvmeGetWriteCache(commands, commands.Gate(), device.get(), &enabled, true)
                          : commands.PeekWriteCache(device.get(), &enabled);
+    if (read == NVME_NO_CACHE_FEATURE && KernelSaysNoCache(commands, disk)) {
+        return DISK_CACHE_OFF;
+    }
     if (read != 0) {
         return DISK_CACHE_UNKNOWN;
     }
@@ -114,6 +126,6 @@ int SwitchDiskWriteCacheOff(ScsiCmd& commands, const BackingDisk& disk)
     }
     // Never a SCSI command to an NVMe namespace: the nvme driver has no SCSI
     // translation and refuses SG_IO and HDIO_SET_WCACHE alike.
-    return disk.transport == DISK_TRANSPORT_NVME ? SwitchNvme(commands, device.get(), disk.name)
+    return disk.transport == DISK_TRANSPORT_NVME ? SwitchNvme(commands, device.get(), disk)
                                                  : SwitchScsi(commands, device.get(), disk);
 }

@@ -26,7 +26,7 @@ int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRe
     command.nsid = request->nsid;
     command.cdw10 = request->cdw10;
     command.cdw11 = request->cdw11;
-    command.timeout_ms = NVME_DEFAULT_TIMEOUT_MS;
+    command.timeout_ms = request->timeoutMs;
     const unsigned long code = queue == NVME_QUEUE_IO ? NVME_IOCTL_IO_CMD : NVME_IOCTL_ADMIN_CMD;
     const int result = api.IoctlData(fd, code, &command);
     if (result < 0) {
@@ -55,16 +55,14 @@ int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, b
 {
     NvmeRequest request{NVME_ADMIN_GET_FEATURES, 0, NVME_FEATURE_VOLATILE_WRITE_CACHE, 0};
     request.quiet = quiet;
+    request.timeoutMs = gate.readTimeoutMs;
     // A controller without a volatile write cache has no such feature to
-    // get and aborts the command with Invalid Field in Command: there is no
-    // cache that could be on. (Its namespaces' queue/write_cache reads
-    // "write through"; with a cache, "write back", on or off.)
+    // get and aborts the command with Invalid Field in Command. (Its
+    // namespaces' queue/write_cache reads "write through"; with a cache,
+    // "write back", on or off.)
     request.expectedStatus = NVME_STATUS_INVALID_FIELD;
     if (SendNvmeCommand(api, gate, fd, NVME_QUEUE_ADMIN, &request) != 0) {
-        if ((request.status & NVME_STATUS_CODE_MASK) != NVME_STATUS_INVALID_FIELD) {
-            return 1;
-        }
-        request.result = 0;
+        return (request.status & NVME_STATUS_CODE_MASK) == NVME_STATUS_INVALID_FIELD ? NVME_NO_CACHE_FEATURE : 1;
     }
     *enabled = (request.result & NVME_VWC_WCE) != 0 ? 1 : 0;
     return 0;
@@ -74,8 +72,9 @@ int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, b
 int NvmeSetWriteCache(SystemApi& api, CommandGate& gate, int fd, int wanted)
 {
     int current = 0;
-    if (NvmeGetWriteCache(api, gate, fd, &current, false) != 0) {
-        return 1;
+    const int read = NvmeGetWriteCache(api, gate, fd, &current, false);
+    if (read != 0) {
+        return read;
     }
     if (current == wanted) {
         return -1;

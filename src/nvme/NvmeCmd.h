@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "nvme/NvmeDefs.h"
 #include "sys/CommandGate.h"
 #include "sys/SystemApi.h"
 
@@ -21,6 +22,7 @@ struct NvmeRequest {
     // the caller expects: not logged.
     uint32_t expectedStatus = 0;
     uint32_t status = 0;  // the status a refused command completed with, as the driver gives it
+    uint32_t timeoutMs = NVME_DEFAULT_TIMEOUT_MS;
 };
 
 // Queues of SendNvmeCommand.
@@ -35,13 +37,20 @@ constexpr int NVME_QUEUE_IO = 1;
 // closes the gate, unlogged; through a closed gate nothing is sent.
 [[nodiscard]] int SendNvmeCommand(SystemApi& api, CommandGate& gate, int fd, int queue, NvmeRequest* request);
 
-// Get Features, Volatile Write Cache, current value (NVMe Base 5.27.1.4).
-// 0 with *enabled set to 0 or 1 (0 for a controller without a volatile
-// write cache); 1 failed.
+// NvmeGetWriteCache's and NvmeSetWriteCache's answer when the controller
+// refused Get Features with Invalid Field in Command.
+constexpr int NVME_NO_CACHE_FEATURE = 2;
+
+// Get Features, Volatile Write Cache, current value (NVMe Base 5.27.1.4),
+// waiting the gate's read time-out when it has one. 0 with *enabled set to
+// 0 or 1; 1 failed; NVME_NO_CACHE_FEATURE when the controller says it has
+// no such feature, which a controller without a volatile write cache says,
+// but which only the kernel's view of the namespace can confirm.
 [[nodiscard]] int NvmeGetWriteCache(SystemApi& api, CommandGate& gate, int fd, int* enabled, bool quiet);
 
 // Switches the volatile write cache to `wanted` with Set Features and reads
-// it back with Get Features. 0 changed, -1 already as wanted, 1 failed.
+// it back with Get Features. 0 changed, -1 already as wanted, 1 failed,
+// NVME_NO_CACHE_FEATURE from the first Get Features (nothing sent).
 [[nodiscard]] int NvmeSetWriteCache(SystemApi& api, CommandGate& gate, int fd, int wanted);
 
 // Flush of the descriptor's namespace (NVM Command Set 3.2.1). 0 done,

@@ -19,9 +19,8 @@
 
 namespace {
 
-// fgets into 4096 bytes, as the runner always read: a longer line comes in
-// pieces of 4095.
-constexpr size_t COMMAND_PIECE_MAX = 4095;
+// One read of the output.
+constexpr size_t COMMAND_READ_SIZE = 65536;
 // The longest a wait goes without looking at the stop request: a SIGTERM
 // that lands between the look and the wait is honoured this much later.
 constexpr int64_t COMMAND_SLICE_MS = 100;
@@ -108,24 +107,15 @@ private:
     int out;
 };
 
-// Appends what `data` completes to `lines`, keeping an unfinished line in
-// `partial`. False once the list is full: the rest is not wanted.
-bool TakeLines(const char* data, size_t size, std::string& partial, std::vector<std::string>& lines)
+// Appends the lines of `output` to `lines`; a last line without its
+// newline counts too.
+void SplitLines(const std::string& output, std::vector<std::string>& lines)
 {
-    for (size_t i = 0; i < size; ++i) {
-        const bool newline = data[i] == '\n';
-        if (!newline) {
-            partial += data[i];
-        }
-        if (newline || partial.size() == COMMAND_PIECE_MAX) {
-            if (lines.size() >= COMMAND_MAX_LINES) {
-                return false;
-            }
-            lines.push_back(partial);
-            partial.clear();
-        }
+    for (size_t start = 0; start < output.size();) {
+        const size_t end = std::min(output.find('\n', start), output.size());
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
     }
-    return true;
 }
 
 // In the child: its own process group, killed with the daemon, its output
@@ -191,8 +181,8 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
 
     // The output until its end, then the exit, each against the deadline
     // and the stop request.
-    std::string partial;
-    char buffer[COMMAND_PIECE_MAX + 1];
+    std::string output;
+    std::vector<char> buffer(COMMAND_READ_SIZE);
     int exitStatus = 0;
     for (;;) {
         if (running == 0) {
@@ -216,18 +206,23 @@ int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& l
         if (events <= 0) {
             continue;  // the slice passed, or a signal came: look again
         }
-        const ssize_t got = read(child.Output(), buffer, sizeof(buffer));
+        const ssize_t got = read(child.Output(), buffer.data(), buffer.size());
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
-        // End of output, a failed read or a full list: only the exit is left.
-        if (got <= 0 || !TakeLines(buffer, static_cast<size_t>(got), partial, lines)) {
-            if (got == 0 && !partial.empty() && lines.size() < COMMAND_MAX_LINES) {
-                lines.push_back(partial);
-            }
+        // End of output or a failed read: only the exit is left.
+        if (got <= 0) {
             child.CloseOutput();
+            continue;
         }
+        if (output.size() + static_cast<size_t>(got) > COMMAND_OUTPUT_MAX) {
+            WriteLog(LOG_WARNING, "%s printed more than %zu bytes: killed, its output not used\n", argv[0].c_str(),
+                     COMMAND_OUTPUT_MAX);
+            return COMMAND_TOO_LONG;
+        }
+        output.append(buffer.data(), static_cast<size_t>(got));
     }
+    SplitLines(output, lines);
     if (status != nullptr) {
         *status = exitStatus;
     }

@@ -11,8 +11,12 @@
 #include <string>
 #include <vector>
 
-// What a command's output may hold: lines beyond it are not kept.
-constexpr size_t COMMAND_MAX_LINES = 257;
+// How much output a command may print: LVM's report of 16,384 physical
+// volumes at 512 bytes a line (a device path and a volume group name, each
+// up to 127 bytes in LVM, padded to the longest). A command that prints more
+// is killed and its output not used: a report cut short would leave
+// volumes out without a word.
+constexpr size_t COMMAND_OUTPUT_MAX = 8 << 20;
 // How long a command may take, start to exit, in milliseconds. A healthy
 // pvs answers in well under a second even under emulation (README: "When
 // LVM hangs"); a stalled scan or a lock held by another LVM command does
@@ -23,13 +27,13 @@ constexpr unsigned COMMAND_DEADLINE_MS = 10000;
 // logged).
 constexpr int COMMAND_TIMED_OUT = 2;  // past its deadline: killed and reaped (logged)
 constexpr int COMMAND_STOPPED = 3;    // the daemon was told to stop: killed and reaped, or never started
+constexpr int COMMAND_TOO_LONG = 4;   // printed more than COMMAND_OUTPUT_MAX: killed and reaped (logged)
 
-// Runs the program argv[0], looked up on PATH, with `argv`, and appends its
-// standard output lines, without their newline, to `lines` (which then
-// holds at most COMMAND_MAX_LINES entries; a line longer than 4095 bytes
-// arrives in pieces). Standard input and error are the daemon's. With
+// Runs the program argv[0], looked up on PATH, with `argv`, reads its whole
+// standard output against the deadline, then appends its lines, without
+// their newline, to `lines`. Standard input and error are the daemon's. With
 // `status`, the child's wait status goes there on 0. 0, -1,
-// COMMAND_TIMED_OUT or COMMAND_STOPPED.
+// COMMAND_TIMED_OUT, COMMAND_STOPPED or COMMAND_TOO_LONG.
 [[nodiscard]] int RunProgram(const std::vector<std::string>& argv, std::vector<std::string>& lines, int* status,
                              unsigned deadlineMs = COMMAND_DEADLINE_MS);
 

@@ -79,19 +79,34 @@ bool OsdInfo::IsCarriedBy(const std::string& device) const
     return std::find(bcacheDevices.begin(), bcacheDevices.end(), device) != bcacheDevices.end();
 }
 
+namespace {
+
+const std::pair<unsigned, const char*> SOURCE_NAMES[] = {
+    {OSD_SOURCE_DIRECTORY, "directory"},
+    {OSD_SOURCE_ROOK, "Rook directory"},
+    {OSD_SOURCE_LVM_TAGS, "LVM tags"},
+    {OSD_SOURCE_LABEL, "label"},
+};
+
+} // namespace
+
 std::string OsdSourceNames(unsigned sources)
 {
-    const std::pair<unsigned, const char*> names[] = {
-        {OSD_SOURCE_DIRECTORY, "directory"},
-        {OSD_SOURCE_ROOK, "Rook directory"},
-        {OSD_SOURCE_LVM_TAGS, "LVM tags"},
-        {OSD_SOURCE_LABEL, "label"},
-    };
     std::string text;
-    for (const auto& name : names) {
+    for (const auto& name : SOURCE_NAMES) {
         if ((sources & name.first) != 0) {
             text += (text.empty() ? "" : "+") + std::string(name.second);
         }
     }
     return text;
+}
+
+unsigned OsdSourceBits(const std::string& names)
+{
+    unsigned sources = 0;
+    for (const auto& name : SOURCE_NAMES) {
+        const std::string text = std::string("+") + name.second + "+";
+        sources |= ("+" + names + "+").find(text) != std::string::npos ? name.first : 0;
+    }
+    return sources;
 }

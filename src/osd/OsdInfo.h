@@ -57,5 +57,7 @@ public:
 // The sources of a record by name, in the order of their precedence, joined
 // with "+": "directory", "directory+label", "LVM tags".
 [[nodiscard]] std::string OsdSourceNames(unsigned sources);
+// The bits of such a text again.
+[[nodiscard]] unsigned OsdSourceBits(const std::string& names);
 
 #endif

@@ -3,22 +3,16 @@
 #include <algorithm>
 
 #include "bcache/BcacheDev.h"
-#include "disk/KernelView.h"
+#include "disk/Transport.h"
 #include "osd/OsdInfoMap.h"
-#include "report/DiskState.h"
 #include "sys/BlockStack.h"
 #include "sys/ScopedHandles.h"
 #include "sys/Status.h"
+#include "writecache/PublishedView.h"
 #include "writecache/WriteCacheStep.h"
 
 namespace
 {
-
-void Set(DeviceRow& row, Verdict verdict, std::string reason)
-{
-    row.verdict = verdict;
-    row.reason = std::move(reason);
-}
 
 // The names the pass's walk of /dev accepts, in the order the report shows
 // them, less the partitions of bcache devices: their disk is their whole
@@ -41,119 +35,28 @@ int ListBcacheDevices(SystemApi& api, std::vector<std::string>& names)
 // One row. 0 read, ERR_PRIVILEGE when reading must stop.
 int ReadRow(const std::string& name, const std::vector<OsdInfo>& records, DeviceRow& row)
 {
-    row.device = name;
     BcacheDev device(name);
     DeviceFacts facts;
-    if (ReadDeviceFacts(device, records, true, facts) == 0) {
-        row.disk = facts.disk.backing;
-        row.kernelMode = facts.kernelMode;
-        row.transport = ReadTransport(device, facts.disk);
-        int state = DISK_CACHE_UNKNOWN;
-        const int read = ReadDiskWithPrivilege(device, facts.disk, &state);
-        if (read == ERR_PRIVILEGE) {
-            return ERR_PRIVILEGE;
-        }
-        row.diskCache = read == 0 ? state : DISK_CACHE_UNKNOWN;
+    const bool found = ReadDeviceFacts(device, records, true, facts) == 0;
+    FillRow(name, found ? &facts : nullptr, records, row);
+    if (!found) {
+        return 0;
     }
-    row.guarded = facts.guard != nullptr;
-    const OsdInfo* osd = row.guarded ? facts.guard : FindCarriedRecord(records, name);
-    row.hasOsd = osd != nullptr;
-    if (row.hasOsd) {
-        row.osd = *osd;
+    row.transport = ReadTransport(device, facts.disk);
+    std::string state;
+    if (!DiskTakesCommands(device, facts.disk, &state)) {
+        row.silence = "cannot take commands: state " + state;
+        return 0;
     }
-    return 0;
+    device.Gate().readTimeoutMs = REPORT_DISK_TIMEOUT_MS;
+    const int read = ReadDiskWithPrivilege(device, facts.disk, &row.diskCache);
+    if (device.Gate().timedOut) {
+        row.silence = "does not answer: no answer within " + std::to_string(REPORT_DISK_TIMEOUT_MS / 1000) + " s";
+    }
+    return read == ERR_PRIVILEGE ? ERR_PRIVILEGE : 0;
 }
 
 } // namespace
-
-const char* VerdictName(Verdict verdict)
-{
-    switch (verdict) {
-    case Verdict::Protected:
-        return "protected";
-    case Verdict::NotGuarded:
-        return "not guarded";
-    case Verdict::Unprotected:
-        return "UNPROTECTED";
-    case Verdict::Unknown:
-        break;
-    }
-    return "unknown";
-}
-
-const char* EngineName(int32_t engineType)
-{
-    switch (engineType) {
-    case ENGINE_MEMSTORE:
-        return "memstore";
-    case ENGINE_KVSTORE:
-        return "kvstore";
-    case ENGINE_FILESTORE:
-        return "filestore";
-    case ENGINE_BLUESTORE:
-        return "bluestore";
-    default:
-        return "unknown";
-    }
-}
-
-std::string OsdId(const OsdInfo& osd)
-{
-    // As its tags or label say; ceph-<id> under the classic root, osd.<id>
-    // under a cluster's.
-    if (!osd.osdId.empty()) {
-        return osd.osdId;
-    }
-    const size_t mark = osd.dirName.find_last_of("-./");
-    return mark == std::string::npos ? osd.dirName : osd.dirName.substr(mark + 1);
-}
-
-void Judge(DeviceRow& row, bool inventoryRead)
-{
-    if (row.disk.empty()) {
-        Set(row, Verdict::Unknown, "its backing disk could not be found");
-        return;
-    }
-    if (!row.guarded) {
-        if (!inventoryRead) {
-            Set(row, Verdict::Unknown, "the OSD inventory could not be read");
-        } else if (!row.hasOsd) {
-            Set(row, Verdict::NotGuarded, "it carries no OSD");
-        } else if (row.osd.engineType != ENGINE_BLUESTORE) {
-            Set(row, Verdict::NotGuarded,
-                std::string("its OSD is ") + EngineName(row.osd.engineType) + ", not bluestore");
-        } else {
-            Set(row, Verdict::NotGuarded, "its OSD keeps its DB on the same device");
-        }
-        return;
-    }
-    if (row.diskCache == DISK_CACHE_ON) {
-        Set(row, Verdict::Unprotected, "the disk reports its write cache on");
-    } else if (row.diskCache == DISK_CACHE_OFF) {
-        Set(row, Verdict::Protected,
-            row.kernelMode == WRITE_CACHE_BACK
-                ? "the disk reports its write cache off; the kernel still shows write back"
-                : "the disk reports its write cache off");
-    } else if (row.kernelMode == WRITE_CACHE_BACK) {
-        Set(row, Verdict::Unprotected, "the kernel shows write back");
-    } else if (row.kernelMode == WRITE_CACHE_THROUGH) {
-        Set(row, Verdict::Protected, "the kernel shows write through; the disk was not asked");
-    } else {
-        Set(row, Verdict::Unknown, "neither the kernel nor the disk told its cache state");
-    }
-}
-
-int ExitStatusOf(const HostReport& report)
-{
-    bool unknown = !report.problem.empty();
-    for (const DeviceRow& row : report.rows) {
-        if (row.verdict == Verdict::Unprotected) {
-            return STATUS_UNPROTECTED;
-        }
-        unknown = unknown || row.verdict == Verdict::Unknown;
-    }
-    return unknown ? STATUS_UNKNOWN : STATUS_PROTECTED;
-}
 
 void ReadHostReport(HostReport& report)
 {
@@ -164,11 +67,7 @@ void ReadHostReport(HostReport& report)
         report.problem = "could not drop privilege again after reading the OSD directories";
         return;
     }
-    if (refreshed != 0) {
-        report.problem = std::string("could not read the OSD directories under ") + OSD_ROOT;
-    } else if (!inventory.Incomplete().empty()) {
-        report.problem = "the OSD inventory is incomplete: " + inventory.Incomplete();
-    }
+    report.problem = InventoryProblem(refreshed, inventory.Incomplete());
     std::vector<std::string> names;
     if (ListBcacheDevices(inventory, names) != 0) {
         report.problem = "could not read /dev";
@@ -181,5 +80,21 @@ void ReadHostReport(HostReport& report)
         }
         Judge(row, report.problem.empty());
         report.rows.push_back(std::move(row));
+    }
+}
+
+void ReadReport(const std::string& path, HostReport& report, ReportSource& source)
+{
+    ViewHeader header;
+    if (ReadView(path, header, report) == 0) {
+        source.pid = header.pid;
+        source.age = BootSeconds() - header.written;
+        // A view left by a daemon that crashed, or by one stuck in a pass
+        // far longer than a disk's time-out, is not the host's state now.
+        source.fromView = DaemonRuns(header.pid) && source.age >= 0 && source.age <= VIEW_FRESH_SECONDS;
+    }
+    if (!source.fromView) {
+        report = HostReport();
+        ReadHostReport(report);
     }
 }

@@ -18,6 +18,7 @@
 #include "report/ReportFormat.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
+#include "writecache/PublishedView.h"
 
 namespace
 {
@@ -121,10 +122,11 @@ int RunStatus(ReportForm form, const std::string& file)
         return STATUS_UNKNOWN;
     }
     HostReport report;
-    ReadHostReport(report);
-    const std::string text = form == ReportForm::Json         ? FormatJson(report)
-                             : form == ReportForm::Prometheus ? FormatPrometheus(report)
-                                                              : FormatText(report);
+    ReportSource source;
+    ReadReport(VIEW_PATH, report, source);
+    const std::string text = form == ReportForm::Json         ? FormatJson(report, source)
+                             : form == ReportForm::Prometheus ? FormatPrometheus(report, source)
+                                                              : FormatText(report, source);
     if (file.empty()) {
         (void)fputs(text.c_str(), stdout);
     } else {

@@ -325,7 +325,7 @@ int ScsiCmd::SendModeSense(int fd, int pageControl, const unsigned char* pageSel
     CommandFrame frame(tenByte ? SCSI_CDB10_LENGTH : SCSI_CDB6_LENGTH, SG_DXFER_FROM_DEV, buffer->data,
                        buffer->length);
     frame.request.flags = buffer->flags;
-    frame.request.timeout = static_cast<int32_t>(SCSI_READ_TIMEOUT_MS);
+    frame.request.timeout = static_cast<int32_t>(gate.readTimeoutMs != 0 ? gate.readTimeoutMs : SCSI_READ_TIMEOUT_MS);
     unsigned char* cdb = frame.cdb;
     // Byte 2: PC in bits 7-6, page code below; byte 3: subpage code.
     cdb[2] = static_cast<unsigned char>(((pageControl & 3) << 6) | pageSelector[0]);

@@ -9,6 +9,9 @@
 struct CommandGate {
     bool answered = false;  // a command completed, well or not
     bool timedOut = false;  // a command timed out; no further command is sent
+    // How long a read-only command may wait, in milliseconds; 0 keeps the
+    // command layer's own limit. The report sets a shorter one.
+    unsigned readTimeoutMs = 0;
 };
 
 #endif

@@ -1,10 +1,11 @@
 #include "writecache/DiskWatch.h"
 
+#include <algorithm>
+
 #include "sys/Log.h"
 
-void DiskWatch::BeginPass(long long seconds)
+void DiskWatch::BeginPass(double seconds)
 {
-    ++pass;
     now = seconds;
     walkDone = false;
     deferred.clear();
@@ -12,12 +13,12 @@ void DiskWatch::BeginPass(long long seconds)
 
 DiskWatch::Turn DiskWatch::TurnOf(const std::string& disk) const
 {
-    const auto found = silent.find(disk);
+    const auto found = disks.find(disk);
     // A disk that refused has its word read again: that costs no command.
-    if (found == silent.end() || !found->second.timedOut) {
+    if (found == disks.end() || !found->second.timedOut) {
         return Turn::Now;
     }
-    if (pass < found->second.nextPass || now < found->second.nextTime) {
+    if (now < found->second.nextTry) {
         return Turn::NotThisPass;
     }
     return walkDone ? Turn::Now : Turn::AfterWalk;
@@ -30,38 +31,39 @@ std::vector<std::string> DiskWatch::TakeDeferred()
     return taken;
 }
 
-void DiskWatch::Answered(const std::string& disk)
+void DiskWatch::Answered(const std::string& disk, int said)
 {
-    if (silent.erase(disk) != 0) {
+    DiskNews& news = disks[disk];
+    if (!news.silence.empty()) {
         WriteLog(LOG_INFO, "disk %s answers again\n", disk.c_str());
     }
+    news.silence.clear();
+    news.timedOut = false;
+    news.said = said;
+    news.saidAt = now;
 }
 
 void DiskWatch::TimedOut(const std::string& disk)
 {
-    Silence& silence = silent[disk];
-    if (!silence.timedOut) {
+    DiskNews& news = disks[disk];
+    if (!news.timedOut) {
         WriteLog(LOG_WARNING, "disk %s does not answer: its command timed out\n", disk.c_str());
-        silence = Silence{true, std::string(), 0, 0, 0};
+        news.silence = "does not answer: its command timed out";
+        news.timedOut = true;
+        news.tries = 0;
     } else {
-        ++silence.tries;
+        ++news.tries;
     }
-    // 1, 2, 4 and 8 passes, then by the clock: a try of a silent disk
-    // lengthens its pass by a time-out, so passes no longer count minutes.
-    if (silence.tries < BACKOFF_STEPS) {
-        silence.nextPass = pass + (1ULL << silence.tries);
-        silence.nextTime = 0;
-    } else {
-        silence.nextPass = pass + 1;
-        silence.nextTime = now + RETRY_SECONDS;
-    }
+    news.nextTry = news.tries == 0 ? now : now + std::min(RETRY_STEP_SECONDS * (1U << std::min(news.tries, 4U)), RETRY_SECONDS);
 }
 
 void DiskWatch::Refused(const std::string& disk, const std::string& state)
 {
-    Silence& silence = silent[disk];
-    if (silence.timedOut || silence.state != state) {
+    DiskNews& news = disks[disk];
+    const std::string silence = "cannot take commands: state " + state;
+    if (news.silence != silence) {
         WriteLog(LOG_WARNING, "disk %s cannot take commands: state %s\n", disk.c_str(), state.c_str());
     }
-    silence = Silence{false, state, 0, 0, 0};
+    news.silence = silence;
+    news.timedOut = false;
 }

@@ -5,6 +5,7 @@
 #include "disk/BackingDisk.h"
 #include "disk/DiskCache.h"
 #include "disk/KernelView.h"
+#include "disk/Transport.h"
 #include "sys/Log.h"
 #include "sys/Privilege.h"
 #include "sys/Status.h"
@@ -93,8 +94,9 @@ int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state
 
 namespace {
 
-// The commands of the write-cache step, once the disk has its turn.
-int GuardDisk(BcacheDev& device, const DeviceFacts& facts)
+// The commands of the write-cache step, once the disk has its turn; what
+// the disk said of its cache goes to *said.
+int GuardDisk(BcacheDev& device, const DeviceFacts& facts, int* said)
 {
     // "write back" leads straight to the switch, which reads the disk first.
     // "write through" is only what the kernel last saw: a SCSI disk's cache
@@ -102,52 +104,92 @@ int GuardDisk(BcacheDev& device, const DeviceFacts& facts)
     // shows it, and so the disk itself is asked. A disk that cannot tell is
     // left to the kernel's view, so it is not switched in vain every pass.
     if (facts.kernelMode == WRITE_CACHE_THROUGH) {
-        int state = DISK_CACHE_UNKNOWN;
-        const int read = ReadDiskWithPrivilege(device, facts.disk, &state);
-        if (read != 0) {
+        const int read = ReadDiskWithPrivilege(device, facts.disk, said);
+        if (read != 0 || *said != DISK_CACHE_ON) {
             return read;
-        }
-        if (state != DISK_CACHE_ON) {
-            return 0;
         }
         WriteLog(LOG_INFO, "write cache of %s: the disk says on, the kernel says write through\n",
                  facts.disk.name.c_str());
     }
-    return FlushWithPrivilege(device, facts.disk);
+    const int result = FlushWithPrivilege(device, facts.disk);
+    if (result == 0) {
+        *said = DISK_CACHE_OFF;
+    }
+    return result;
 }
 
-} // namespace
-
-int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch)
+// The disk's turn: its word in sysfs, then its commands. A disk known not
+// to answer is first asked one read with a shorter wait: it has let a full
+// time-out run out already, and each try of it holds up the pass (and the
+// next view, which the OSDs' wait needs) for as long as it waits.
+int TakeTurn(BcacheDev& device, const DeviceFacts& facts, DiskWatch& watch)
 {
-    DeviceFacts facts;
-    if (ReadDeviceFacts(device, records, false, facts) != 0) {
-        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
-        return -1;
-    }
-    if (facts.guard == nullptr) {
-        return 0;
-    }
     const std::string& disk = facts.disk.name;
-    switch (watch.TurnOf(disk)) {
-    case DiskWatch::Turn::NotThisPass:
-        return 0;
-    case DiskWatch::Turn::AfterWalk:
-        watch.Defer(device.Name());
-        return 0;
-    case DiskWatch::Turn::Now:
-        break;
-    }
     std::string state;
     if (!DiskTakesCommands(device, facts.disk, &state)) {
         watch.Refused(disk, state);
         return 0;
     }
-    const int result = GuardDisk(device, facts);
+    int said = DISK_CACHE_UNKNOWN;
+    if (watch.News(disk).timedOut) {
+        device.Gate().readTimeoutMs = SILENT_DISK_TIMEOUT_MS;
+        const int read = ReadDiskWithPrivilege(device, facts.disk, &said);
+        device.Gate().readTimeoutMs = 0;
+        if (read != 0 || device.Gate().timedOut) {
+            watch.TimedOut(disk);
+            return read;
+        }
+    }
+    const int result = GuardDisk(device, facts, &said);
     if (device.Gate().timedOut) {
         watch.TimedOut(disk);
     } else if (device.Gate().answered) {
-        watch.Answered(disk);
+        watch.Answered(disk, said);
+    } else {
+        watch.News(disk).said = DISK_CACHE_UNKNOWN;
     }
+    return result;
+}
+
+} // namespace
+
+int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch, DeviceRow* row)
+{
+    DeviceRow unused;
+    DeviceRow& shown = row != nullptr ? *row : unused;
+    DeviceFacts facts;
+    if (ReadDeviceFacts(device, records, false, facts) != 0) {
+        if (row != nullptr) {
+            FillRow(device.Name(), nullptr, records, shown);
+        }
+        WriteLog(LOG_WARNING, "GetBackendDev error:%s\n", device.Name().c_str());
+        return -1;
+    }
+    if (row != nullptr) {
+        FillRow(device.Name(), &facts, records, shown);
+    }
+    if (facts.guard == nullptr) {
+        return 0;
+    }
+    DiskNews& news = watch.News(facts.disk.name);
+    if (row != nullptr && news.transport.empty()) {
+        news.transport = ReadTransport(device, facts.disk);
+    }
+    int result = 0;
+    switch (watch.TurnOf(facts.disk.name)) {
+    case DiskWatch::Turn::NotThisPass:
+        break;
+    case DiskWatch::Turn::AfterWalk:
+        watch.Defer(device.Name());
+        break;
+    case DiskWatch::Turn::Now:
+        result = TakeTurn(device, facts, watch);
+        break;
+    }
+    const DiskNews& heard = watch.News(facts.disk.name);
+    shown.transport = heard.transport;
+    shown.silence = heard.silence;
+    shown.diskCache = heard.silence.empty() ? heard.said : DISK_CACHE_UNKNOWN;
+    shown.answeredAt = heard.silence.empty() ? heard.saidAt : -1;
     return result;
 }

@@ -12,6 +12,7 @@
 #include "disk/DiskCache.h"
 #include "disk/KernelView.h"
 #include "osd/OsdInfo.h"
+#include "writecache/DeviceVerdict.h"
 #include "writecache/DiskWatch.h"
 
 // The first record that obliges the device's backing disk to lose its
@@ -50,17 +51,23 @@ struct DeviceFacts {
 // failed.
 [[nodiscard]] int ReadDiskWithPrivilege(BcacheDev& device, const BackingDisk& disk, int* state);
 
+// How long the read that tries a disk known not to answer waits for it.
+constexpr unsigned SILENT_DISK_TIMEOUT_MS = 10000;
+
 // Resolves the backing disk and, when a record obliges it, runs FlushBcache
 // on it with raised privilege: at once when the block layer reports the
 // whole disk "write back" (or cannot tell, or it is NVMe, whose switch asks
 // the disk first), and after asking the disk itself when it reports "write
 // through", only if the disk says its cache is on. The
 // disk gets its commands when `watch` gives it its turn and it says it
-// takes them; what became of them goes back to `watch`.
+// takes them; what became of them goes back to `watch`. With `row`, what
+// the step knows of the device goes there, unjudged: what a disk said this
+// pass, or, when its turn is not now, what `watch` last heard of it.
 // -1 when the backing disk is unknown or privilege could not be raised, 0
 // when nothing was to be done (or the disk's turn is not now), else
 // FlushBcache's result; ERR_PRIVILEGE when the return to the saved user
 // failed.
-[[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch);
+[[nodiscard]] int WriteCacheStep(BcacheDev& device, const std::vector<OsdInfo>& records, DiskWatch& watch,
+                                 DeviceRow* row = nullptr);
 
 #endif

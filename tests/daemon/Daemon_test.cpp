@@ -42,7 +42,8 @@ TEST(Daemon, WalksBcacheBlockDevicesUntilStoppedOrPrivilegeIsLost)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
     ScratchMount dev("/dev");
-    ASSERT_TRUE(dev.ok());
+    ScratchMount run("/run");
+    ASSERT_TRUE(dev.ok() && run.ok());
     for (auto [name, type] : {std::pair{"bcache0", S_IFBLK}, {"bcache", S_IFBLK}, {"bcache0p1", S_IFBLK},
                               {"sda", S_IFBLK}, {"bcache9", S_IFCHR}, {"bcache-fifo", S_IFIFO}}) {
         ASSERT_EQ(mknod((std::string("/dev/") + name).c_str(), type | 0600, makedev(7, 0)), 0) << name;

@@ -25,6 +25,8 @@ TEST(ResolveBackingDevice, FindsTheWholeDiskAndItsTransportFromOneRealpath)
         {std::string(nvme) + "/nvme0n1/bcache", false, "nvme0n1", "nvme0n1", DISK_TRANSPORT_NVME},
         {std::string(nvme) + "/nvme0n1/nvme0n1p2/bcache", true, "nvme0n1p2", "nvme0n1", DISK_TRANSPORT_NVME},
         {subsystem + "/nvme0n1/bcache", false, "nvme0n1", "nvme0n1", DISK_TRANSPORT_NVME},
+        // NVMe over Fabrics: no "nvme" directory on the way, the name tells.
+        {"/sys/devices/virtual/nvme-fabrics/ctl/nvme1/nvme1n2/bcache", false, "nvme1n2", "nvme1n2", DISK_TRANSPORT_NVME},
         // A disk whose name merely starts like one is told by its place.
         {std::string(pci) + "/nvme_like/bcache", false, "nvme_like", "nvme_like", DISK_TRANSPORT_SCSI},
     };

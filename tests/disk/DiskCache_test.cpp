@@ -9,6 +9,7 @@
 
 #include "support/FakeKernel.h"
 #include "support/LogCapture.h"
+#include "support/ScratchFiles.h"
 #include "support/SimDisk.h"
 #include "support/SimNvme.h"
 
@@ -20,6 +21,7 @@ BackingDisk Disk(const char* name, int transport)
 {
     BackingDisk disk;
     disk.name = name;
+    disk.dir = std::string("/sys/block/") + name;
     disk.transport = transport;
     return disk;
 }
@@ -32,6 +34,13 @@ protected:
         kernel.devices["/dev/" + name] = device;
     }
 
+    // The kernel's view of an NVMe namespace: "write through" when its
+    // controller reports no volatile cache.
+    void KernelSays(const std::string& name, const char* mode)
+    {
+        MakeFile("/sys/block/" + name + "/queue/write_cache", std::string(mode) + "\n");
+    }
+
     FakeKernel<ScsiCmd> kernel;
     LogCapture log;
 };
@@ -40,6 +49,8 @@ protected:
 // when the disk cannot tell.
 TEST_F(DiskOnSim, ReadDiskWriteCacheAsksTheDiskOnceAndChangesNothing)
 {
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    ScratchMount sys("/sys");
     const struct {
         const char* name;
         int transport;
@@ -57,9 +68,12 @@ TEST_F(DiskOnSim, ReadDiskWriteCacheAsksTheDiskOnceAndChangesNothing)
          DISK_CACHE_UNKNOWN, 2},
         {"NVMe on", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme&) {}, DISK_CACHE_ON, 1},
         {"NVMe off", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.vwc = false; }, DISK_CACHE_OFF, 1},
-        // Nothing volatile to be on: the controller refuses the feature.
+        // Nothing volatile to be on: the controller refuses the feature, and
+        // the kernel agrees; when it does not, the disk did not tell.
         {"NVMe without a volatile cache", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.vwcPresent = false; },
          DISK_CACHE_OFF, 1},
+        {"NVMe refusing the feature of its cache", DISK_TRANSPORT_NVME,
+         [](SimDisk&, SimNvme& n) { n.vwcPresent = false; }, DISK_CACHE_UNKNOWN, 1},
         // One command, not the six-byte one after it; the step reports it.
         {"SCSI silent", DISK_TRANSPORT_SCSI, [](SimDisk& d, SimNvme&) { d.answers = false; }, DISK_CACHE_UNKNOWN, 1},
         {"NVMe silent", DISK_TRANSPORT_NVME, [](SimDisk&, SimNvme& n) { n.answers = false; }, DISK_CACHE_UNKNOWN, 1},
@@ -71,6 +85,7 @@ TEST_F(DiskOnSim, ReadDiskWriteCacheAsksTheDiskOnceAndChangesNothing)
         SimDisk scsi(SimDisk::Kind::Scsi);
         SimNvme nvme;
         row.setup(scsi, nvme);
+        KernelSays("sdb", row.state == DISK_CACHE_OFF ? "write through" : "write back");
         const bool isNvme = row.transport == DISK_TRANSPORT_NVME;
         Attach("sdb", isNvme ? static_cast<IoctlDevice*>(&nvme) : &scsi);
         const bool wce = scsi.wce;
@@ -92,6 +107,7 @@ TEST_F(DiskOnSim, ReadDiskWriteCacheAsksTheDiskOnceAndChangesNothing)
 TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
 {
     SKIP_WITHOUT_PRIVATE_MOUNTS();
+    ScratchMount sys("/sys");
     const struct {
         const char* name;
         std::function<void(SimNvme&)> setup;
@@ -105,6 +121,8 @@ TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
         {"Set Features ignored", [](SimNvme& n) { n.ignoreSetFeatures = true; }, 1, {"get", "set=0", "get"},
          {"[ERROR][change config of nvme0n1 failed]"}},
         {"no volatile cache", [](SimNvme& n) { n.vwcPresent = n.vwc = false; }, 0, {"get"}, {}},
+        {"refusing the feature of its cache", [](SimNvme& n) { n.vwcPresent = false; }, 1, {"get"},
+         {"[ERROR][change config of nvme0n1 failed]"}},
         // The cancelled command (EINTR) is the last: the step reports it.
         {"does not answer", [](SimNvme& n) { n.answers = false; }, 1, {"timed out"}, {}},
     };
@@ -115,6 +133,7 @@ TEST_F(DiskOnSim, SwitchesAnNvmeNamespaceWithFeaturesAndFlushesIt)
         SimNvme nvme;
         row.setup(nvme);
         Attach("nvme0n1", &nvme);
+        KernelSays("nvme0n1", nvme.vwcPresent || nvme.vwc ? "write back" : "write through");
 
         EXPECT_EQ(SwitchDiskWriteCacheOff(kernel, Disk("nvme0n1", DISK_TRANSPORT_NVME)), row.result);
         EXPECT_THAT(nvme.received, ElementsAreArray(row.received));

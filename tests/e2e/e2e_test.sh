@@ -199,18 +199,21 @@ case_partition_switches_its_disk() {
 }
 
 case_silent_disk_isolated() {
-    # A longer pause, so that each change surely lands before the pass after.
-    sim silent-disk SIM_PASSES=6 QUELVAR_SIM_PAUSE_MS=400
-    local last
+    # A longer pause, so that each change surely lands before the pass after;
+    # passes enough for the try ten seconds after the second.
+    sim silent-disk SIM_PASSES=32 QUELVAR_SIM_PAUSE_MS=400 SIM_TIMEOUT=90
+    local last switched
     last=$(pass_trace 2 | tail -n 1)
-    check "the silent disk gets one command a try, the read's 30 s asked" \
+    switched=$(awk '/^pause /{p++; next} /^sdd SG_IO 55 10/{print p + 1}' "$OUT/run/state/all.trace")
+    check "the silent disk gets one command a try: the read's 30 s, then 10 s a try" \
         test "$(pass_trace 1 | grep '^sdd')$last" = \
-        "sdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 mssdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 ms"
+        "sdd SG_IO 5a 00 08 00 00 00 00 00 08 00  timed out after 30000 mssdd SG_IO 5a 00 08 00 00 00 00 00 fc 00  timed out after 10000 ms"
     check "the others are switched in the same pass" test "$(state sdb.state)$(requests 1 sdc 'SG_IO 55 10')" = "wce=0 savedWce=11"
     check "its try comes after every other request of the next pass" test "${last%% *}" = sdd
     check "a cache turned back on meanwhile is switched off in that pass" test "$(requests 2 sdc 'SG_IO 55 10')" = 1
     check "left alone on the third pass" test -z "$(pass_trace 3 | grep '^sdd')"
-    check "switched on the fourth, when it answers again" test "$(requests 4 sdd 'SG_IO 55 10')" = 1
+    check "switched once, at its try ten seconds later, when it answers again (pass $switched)" \
+        test "$(echo "$switched" | wc -w)" = 1 -a "${switched:-0}" -ge 4
     check "an offline disk gets nothing, its device is still tuned" \
         test "$(grep -c '^sde' "$OUT/run/state/all.trace")$(requests 5 bcache3 SET_TUNING)" = 01
     check "each change logged once" test "$(log | grep -oE '(WARNING|INFO)\]\[disk .*' | sort | tr '\n' ' ')" = \
@@ -494,6 +497,102 @@ case_status_usage_and_privilege() {
     check "it still prints the failed call" grep -qx 'setuid(0) failed: Operation not permitted' "$OUT/run/stdout"
     check "and says what it needs" grep -q '^quelvar: needs root' "$OUT/run/stderr"
     check "without making the log directory" test -z "$(ls -A "$OUT/run/log")"
+}
+
+# --- the daemon's published view, and the OSDs' wait ----------------------------------
+case_status_from_the_daemons_view() {
+    sim silent-disk-report SIM_PASSES=5 SIM_REPORTS=--json QUELVAR_SIM_PAUSE_MS=2000 SIM_TIMEOUT=90
+    # An emulator's start-up alone may take most of a second.
+    local bound=1000
+    [ -z "${SIM_EMULATOR:-}" ] || bound=3000
+    check "while the daemon runs: from its view, in under $bound ms ($(cat "$OUT/run/report.during.ms") ms)" \
+        test "$(report_json '.source.from' report.during)" = daemon -a "$(cat "$OUT/run/report.during.ms")" -lt $bound
+    check "no command to any disk while it answers" \
+        test -z "$(sed -n '/^report during$/,/^report end$/p' "$OUT/run/state/all.trace" | grep -E '^(sd|nvme)')"
+    check "the silent disk and the offline one unknown, with their reasons" \
+        test "$(report_json '[.devices[2:][] | .verdict + ": " + .reason] | join("; ")' report.during)" = \
+        "unknown: the disk does not answer: its command timed out; unknown: the disk cannot take commands: state offline"
+    check "the others protected" test "$(verdicts report.during | cut -d' ' -f1,2)" = "bcache0=protected bcache1=protected"
+    check "with the daemon stopped: read from the host" test "$(report_json '.source.from' report.after)" = host
+    check "the offline disk never got a command" test -z "$(grep '^sde' "$OUT/run/state/all.trace")"
+}
+
+case_status_with_a_stale_view() {
+    sim status-stale SIM_ARGS="--status --json"
+    check "a view a live process left long ago is not used" test "$(jq -r .source.from "$OUT/run/stdout")" = host
+    check "the silent disk is asked once, for 10 s at most" \
+        test "$(grep '^sdb' "$OUT/run/state/all.trace")" = "sdb SG_IO 5a 00 08 00 00 00 00 00 fc 00  timed out after 10000 ms"
+    check "the offline disk is not asked" test -z "$(grep '^sdc' "$OUT/run/state/all.trace")"
+    check "both unknown, with their reasons" \
+        test "$(jq -r '[.devices[] | .verdict + ": " + .reason] | join("; ")' "$OUT/run/stdout")" = \
+        "unknown: the disk does not answer: no answer within 10 s; unknown: the disk cannot take commands: state offline"
+    check "exit status 3" test "$(status)" = 3
+}
+
+case_status_two_osds_on_one_device() {
+    sim shared-device SIM_PASSES=1 SIM_REPORTS=--prometheus
+    check "the view shows both OSDs with their device's verdict" \
+        test "$(grep '^osd' "$OUT/run/view" | cut -f2-4 | tr '\t\n' '  ')" = "bcache0 0 protected bcache0 1 protected "
+    check "the view is root's alone" test "$(stat -c %a "$OUT/run/view")" = 600
+    check "before the pass: one metric line per OSD, both UNPROTECTED" \
+        test "$(grep -c '^quelvar_disk_verdict{bcache="bcache0",disk="sdb",osd="[01]"} 2$' "$OUT/run/report.before")" = 2
+    check "after: both protected" \
+        test "$(grep -c '^quelvar_disk_verdict{bcache="bcache0",disk="sdb",osd="[01]"} 0$' "$OUT/run/report.after")" = 2
+}
+
+# osd-wait in a private mount namespace, with /run on tmpfs and a stand-in
+# for systemctl: CASE runs "LIMIT UNIT ACTIVE VIEW" and prints its output,
+# then its status and seconds. ACTIVE is yes, no or hang; VIEW is none, or
+# the verdict osd 3's line gives (absent: no line) from a pass that began
+# before the wait (old) or after it (new).
+osd_wait() {
+    unshare -m --propagation private bash -c '
+        mount -t tmpfs none /run && mkdir -p /run/quelvar /run/stub || exit 99
+        case $3 in
+        yes) printf "#!/bin/sh
+exit 0
+" ;; no) printf "#!/bin/sh
+exit 3
+" ;; *) printf "#!/bin/sh
+exec sleep 100
+" ;;
+        esac >/run/stub/systemctl
+        chmod 755 /run/stub/systemctl
+        up=$(cut -d" " -f1 /proc/uptime)
+        if [ "$4" != none ]; then
+            began=$(awk -v u="$up" -v w="${4%%:*}" "BEGIN { print w == \"new\" ? u + 100 : u - 100 }")
+            printf "quelvar-view\t1\npid\t1\npass\t9\t%s\t%s\n" "$began" "$up" >/run/quelvar/view
+            [ "${4#*:}" = absent ] || printf "osd\tbcache0\t3\t%s\n" "${4#*:}" >>/run/quelvar/view
+        fi
+        t0=$(date +%s)
+        PATH=/run/stub:$PATH QUELVAR_OSD_WAIT=$1 "$5" "$2"
+        echo "status $? after $(($(date +%s) - t0))"
+    ' osd-wait "$@" "$OSD_WAIT"
+}
+
+case_osd_wait_bounded() {
+    OSD_WAIT=$(dirname "$0")/../../dist/quelvar-osd-wait
+    local cephadm=ceph-6c3e1f0a-8d2b-4f7e-9a1c-2b3d4e5f6a7b@
+    # limit unit active view | first line | least most (seconds)
+    while IFS='|' read -r args line least most; do
+        local out took
+        # shellcheck disable=SC2086
+        out=$(osd_wait $args)
+        took=$(echo "$out" | sed -n 's/^status 0 after //p')
+        check "osd-wait $args: ${line:-silent}, $least to $most s" \
+            test "$(echo "$out" | head -n 1)" = "${line:-status 0 after $took}" -a -n "$took" -a "${took:-99}" -ge "$least" -a "${took:-99}" -le "$most"
+    done <<CASES
+2 ceph-osd@3.service hang none|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
+20s ceph-osd@3.service no none|osd.3: QUELVAR_OSD_WAIT=20s is not a whole number of seconds: waiting at most 20s|0|1
+999 ceph-osd@3.service no none|osd.3: QUELVAR_OSD_WAIT=999 is more than 60s: waiting at most 60s|0|1
+2 ${cephadm}mon.a.service yes old:UNPROTECTED||0|1
+2 ${cephadm}osd.3.service yes old:UNPROTECTED|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
+2 ${cephadm}osd.3.service yes old:protected|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
+2 ${cephadm}osd.3.service yes new:protected||0|1
+2 ceph-osd@3.service yes old:absent|osd.3 starts with the write cache of its disk on: quelvar has not switched it off within 2s|2|4
+2 ceph-osd@3.service yes new:absent||0|1
+2 ceph-osd@3.service yes new:unknown||0|1
+CASES
 }
 
 "case_$1"

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "osd/CommandRunner.h"
+#include "osd/OsdInfoMap.h"
+#include "support/HeldChildren.h"
 #include "support/LogCapture.h"
 #include "support/OsdTree.h"
 #include "support/ProcessWatch.h"
@@ -29,19 +31,25 @@ std::vector<std::string> Shell(const std::string& script, int* status = nullptr,
     return lines;
 }
 
-TEST(CommandRunner, KeepsTheOutputAsLinesAsFgetsWouldReadThem)
+// A report as long as LVM's for 16,384 physical volumes is read whole; a
+// longer one is refused with a line, never cut short.
+TEST(CommandRunner, KeepsTheWholeOutputAsLinesOrNoneOfIt)
 {
-    const std::vector<std::string> many = Shell("seq 300");
-    EXPECT_EQ(257u, many.size());
-    EXPECT_EQ("257", many.back());
-    EXPECT_EQ(257u, Shell("seq 10", nullptr, std::vector<std::string>(250)).size()) << "counting those there";
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    LogCapture log;
+    const std::vector<std::string> many = Shell("yes \"$(printf '%0499d' 0)\" | head -n 16384");
+    EXPECT_EQ(16384u, many.size());
+    EXPECT_EQ(std::string(499, '0'), many.back());
     EXPECT_EQ(Shell("printf 'a\\r\\n\\nb'"), (std::vector<std::string>{"a\r", "", "b"}));
-    EXPECT_EQ(Shell("printf '%05000d' 0 | tr 0 x"),
-              (std::vector<std::string>{std::string(4095, 'x'), std::string(905, 'x')}));
+    EXPECT_EQ(Shell("printf '%05000d' 0").front().size(), 5000u) << "a long line stays whole";
+    std::vector<std::string> lines;
+    EXPECT_EQ(COMMAND_TOO_LONG, RunProgram({"sh", "-c", "head -c 8388609 /dev/zero"}, lines, nullptr));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(log.Messages(),
+              std::vector<std::string>{"[WARNING][sh printed more than 8388608 bytes: killed, its output not used]"});
     int status = 0;
     EXPECT_TRUE(Shell("exit 5", &status).empty());
     EXPECT_EQ(5, WEXITSTATUS(status));
-    std::vector<std::string> lines;
     EXPECT_EQ(0, RunProgram({"quelvar-no-such-program"}, lines, &status));
     EXPECT_EQ(127, WEXITSTATUS(status)) << "not found is the child's failure, not the runner's";
 }
@@ -124,6 +132,23 @@ TEST(CommandRunner, TheCommandDoesNotOutliveTheDaemon)
     ASSERT_EQ(0, kill(daemon, SIGKILL));
     ASSERT_EQ(daemon, waitpid(daemon, nullptr, 0));
     EXPECT_TRUE(ProcessEnded(PidsIn(pids)[0]));
+}
+
+// A killed child that outlives the grace (as pvs does in a read of a dying
+// disk) is kept, left while it still runs, and reaped at the top of the
+// inventory's next pass.
+TEST(CommandRunner, ReapsAChildThatOutlivedItsGraceOnTheNextPass)
+{
+    SKIP_WITHOUT_PRIVATE_MOUNTS();
+    LogCapture log;
+    std::vector<std::string> lines;
+    g_childrenHeld = true;
+    EXPECT_EQ(COMMAND_TIMED_OUT, RunProgram({"sleep", "30"}, lines, nullptr, 50));
+    ReapKilledCommands();
+    g_childrenHeld = false;
+    OsdInfoMap inventory("/quelvar-test-no-such-root/");
+    (void)inventory.RefreshOsdInfo();
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG)) << "no child left to reap";
 }
 
 } // namespace

@@ -359,6 +359,19 @@ TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
     }
 }
 
+// Of two causes, the first one met is the one the report gives.
+TEST_F(OsdInventoryTest, AnIncompleteRebuildGivesItsFirstCause)
+{
+    tree.AddFile("dev/vg/lv", "");
+    tree.AddFile("dev/db", "");
+    map.devEntries = {{"bcache0", DT_BLK}};
+    tree.AddOsd("ceph-0", "bluestore", FSID);
+    tree.AddBluestore("ceph-1", OsdTree::Fsid('b'), "../dev/vg/lv", "../dev/db", "");
+    pvs.SetFailing(true);
+    EXPECT_EQ(0, map.RefreshOsdInfo());
+    EXPECT_EQ(map.Incomplete(), "the OSD directory " + tree.Root() + "ceph-0 could not be read whole");
+}
+
 TEST_F(OsdInventoryTest, RetriesAPermanentlyBrokenOsdAtMostOnceAMinute)
 {
     tree.AddFile("dev/bcache0", "");

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "report/ReportFormat.h"
+#include "writecache/PublishedView.h"
 #include "support/FakePrivilege.h"
 #include "support/HexFixture.h"
 #include "support/LogCapture.h"
@@ -193,15 +194,20 @@ TEST_F(OsdSourcesTest, EachSourceYieldsItsOsdsAndTheDirectoryCounts)
     for (const OsdInfo& info : map.OsdInfoList()) {
         DeviceRow row;
         row.device = info.block;
-        row.hasOsd = true;
-        row.osd = info;
+        row.osds = {info};
         report.rows.push_back(row);
     }
-    for (const std::string& out : {log.Text(), FormatText(report), FormatJson(report), FormatPrometheus(report)}) {
+    const std::string view = FormatView(ViewHeader(), report);
+    for (const std::string& out :
+         {log.Text(), view, FormatText(report), FormatJson(report), FormatPrometheus(report)}) {
         EXPECT_EQ(std::string::npos, out.find(LOCKBOX));
         EXPECT_EQ(std::string::npos, out.find(KEY));
     }
-    EXPECT_NE(std::string::npos, FormatText(report).find("3 (bluestore, LVM tags)"));
+    // The report the daemon's view serves names each OSD's id and sources.
+    HostReport served;
+    ViewHeader header;
+    ASSERT_EQ(0, ParseView(view, header, served));
+    EXPECT_NE(std::string::npos, FormatText(served).find("3 (bluestore, LVM tags)"));
 }
 
 TEST_F(OsdSourcesTest, NoticesANewLabelVolumeOrRookDirectoryButNotAnOsdAtWork)

@@ -1,4 +1,4 @@
-#include "report/DiskState.h"
+#include "disk/Transport.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 # simhost.sh: runs the real quelvar binary on a simulated host.
 #
 # As root, enters a private mount and PID namespace, mounts throwaway tmpfs
-# trees over /var/log/quelvar's parent, /var/lib/ceph's deepest existing
-# ancestor, /dev and /sys, builds the host a scenario describes, puts the
+# trees over /var/log/quelvar's parent, /var/lib/ceph's and /run/quelvar's
+# deepest existing ancestors, /dev and /sys, builds the host a scenario describes, puts the
 # scenario's scripted pvs first on PATH and runs the daemon. Nothing outside
 # the namespace is touched apart from OUTDIR.
 #
@@ -67,6 +67,8 @@ scratch() {
 }
 
 scratch /var/log
+# The daemon's runtime directory, where it publishes its view.
+scratch /run/quelvar
 # Rook's base before /var/lib/ceph: where neither exists, the first makes
 # the scratch tree over /var/lib that the second is then made in. It is left
 # absent, as on most hosts, unless a scenario makes a Rook directory.

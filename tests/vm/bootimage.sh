@@ -131,7 +131,7 @@ PrepareBootImage() {
     key=$( (
         echo "$BOOT_ROOT $BOOT_DISKS"
         declare -f PrepareBootImage BootQemu BootOnce BootShare GuestDevices
-        cat "$GUEST/boot/provision.sh" "$GUEST/lib.sh" "$GUEST/ceph.sh"
+        cat "$GUEST/$BOOT_PROVISION" "$GUEST/lib.sh" "$GUEST/ceph.sh"
     ) | sha256sum | cut -c1-16)
     BOOT_DIR="$CACHE/bootsys-$key"
     [ -f "$BOOT_DIR/ready" ] && return
@@ -142,7 +142,7 @@ PrepareBootImage() {
     cp --sparse=always "$BOOT_ROOT/root.img" "$BOOT_DIR/root.img"
     for d in $BOOT_DISKS; do truncate -s "${d#*:}" "$BOOT_DIR/${d%%:*}.img"; done
     BootShare "$BOOT_DIR/share"
-    if ! BootOnce "$BOOT_DIR" boot/provision.sh provision "${QUELVAR_VM_CEPH_TIMEOUT:-1500}"; then
+    if ! BootOnce "$BOOT_DIR" "$BOOT_PROVISION" provision "${QUELVAR_VM_CEPH_TIMEOUT:-1500}"; then
         echo "vm: making the OSDs on the booted system failed: $BOOT_VERDICT (console: $BOOT_DIR/console-provision.log)" >&2
         exit 1
     fi
@@ -162,6 +162,15 @@ PreviousBuild() {
     rm -rf "$tmp"
 }
 
+# What a scenario names on its "# vm: boot" line: the provision script of
+# its image's cluster (provision=boot/NAME.sh, else boot/provision.sh) and
+# its boots (stages=a,b,..., else install,measure).
+BootOption() {
+    local named
+    named=$(sed -n "s/^# vm: boot.* $2=\([^ ]*\).*/\1/p" "$GUEST/scenarios/$1.sh")
+    echo "${named:-$3}" | tr , ' '
+}
+
 # A "# vm: boot" scenario: the package installed on a copy of the image (the
 # stage "install"), then a cold boot of a new QEMU (the stage "measure").
 RunBootScenario() {
@@ -169,6 +178,7 @@ RunBootScenario() {
     if [ -z "$deb" ]; then
         deb=$(ls -t "$HERE"/../../out/pkg/quelvar_*_amd64.deb 2>/dev/null | head -n 1)
     fi
+    BOOT_PROVISION=$(BootOption "$name" provision boot/provision.sh)
     PrepareBootImage
     [ -f "$deb" ] || { Say "FAIL $name: no amd64 package (bash .ci/package.sh, or QUELVAR_VM_DEB)"; return 1; }
     rm -rf "$dir"
@@ -184,9 +194,10 @@ RunBootScenario() {
     local limit=${QUELVAR_VM_CEPH_TIMEOUT:-900} start=$SECONDS stage
     Say "package $(dpkg-deb -f "$deb" Version), image $BOOT_DIR"
     # A failed check does not stop the next boot: its figures still count.
-    # QUELVAR_VM_BOOT_STAGES picks the boots (the scenario's stages, in
-    # order); the guest finds the list in the share.
-    local failed="" stages=${QUELVAR_VM_BOOT_STAGES:-install measure}
+    # QUELVAR_VM_BOOT_STAGES, when set, picks the boots instead (in order);
+    # the guest finds the list in the share.
+    local failed="" stages
+    stages=${QUELVAR_VM_BOOT_STAGES:-$(BootOption "$name" stages install,measure)}
     echo "$stages" >"$dir/share/stages"
     for stage in $stages; do
         if BootOnce "$dir" "scenarios/$name.sh" "$stage" "$limit"; then

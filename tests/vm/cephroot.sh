@@ -16,7 +16,12 @@ PrepareCephRoot() {
     ) | sha256sum | cut -c1-16)
     CEPH_ROOT="$CACHE/cephroot-$key"
     [ -f "$CEPH_ROOT.ready" ] && return
-    command -v debootstrap >/dev/null 2>&1 || { echo "vm: debootstrap is missing on the host (apt-get install debootstrap)" >&2; exit 69; }
+    # Installed when missing, as .ci/vm.sh installs the bed's other tools.
+    if ! command -v debootstrap >/dev/null 2>&1; then
+        Say "installing debootstrap"
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap; } \
+            >/dev/null 2>&1 || { echo "vm: debootstrap is missing and could not be installed (apt-get install debootstrap)" >&2; exit 69; }
+    fi
     Say "building the Debian root with Ceph in $CEPH_ROOT (a few minutes)"
     local log="$CACHE/cephroot-$key.log"
     rm -rf "$CEPH_ROOT"

@@ -142,6 +142,15 @@ CheckHostTools() {
     *) missing="$missing busybox-static" ;;
     esac
     echo "$applets" | grep -x timeout >/dev/null || missing="$missing busybox-static"
+    # Installed once when run as root, as .ci/vm.sh does; then checked again.
+    if [ -n "$missing" ] && [ "$(id -u)" = 0 ] && [ -z "${VM_TOOLS_INSTALLED:-}" ]; then
+        Say "installing the bed's tools:$missing"
+        apt-get update -qq >/dev/null 2>&1
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $PACKAGES gcc >/dev/null 2>&1
+        VM_TOOLS_INSTALLED=1 CheckHostTools
+        return
+    fi
     if [ -n "$missing" ]; then
         echo "vm: missing on the host:$missing (apt-get install $PACKAGES)" >&2
         exit 69

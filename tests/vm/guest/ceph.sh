@@ -135,3 +135,52 @@ ShowOsdDir() {
     done
     echo "  type: $(cat "$CEPH$dir/type" 2>/dev/null), fsid: $(cat "$CEPH$dir/fsid" 2>/dev/null)"
 }
+
+# On a booted system (boot/provision*.sh), with Ceph's own units: the
+# monitor of the cluster FSID from ceph-mon@a, ceph-volume with its output
+# kept, and the id the last create or prepare gave its OSD.
+MonFromUnit() {
+    sh -e -c "$(CephMonMkfs "$1")
+        systemctl enable --now ceph-mon@a
+        timeout 180 ceph -s >/dev/null
+    " >/tmp/mon.out 2>&1 || { sed 's/^/  | /' /tmp/mon.out; return 1; }
+}
+
+Volume() {
+    echo "# ceph-volume $*"
+    ceph-volume "$@" >/tmp/ceph-volume.out 2>&1
+    local rc=$?
+    [ $rc = 0 ] || sed 's/^/  | /' /tmp/ceph-volume.out | tail -n 30
+    return $rc
+}
+
+OsdOf() { sed -n 's/.* --mkfs -i \([0-9][0-9]*\) .*/\1/p' /tmp/ceph-volume.out | head -n 1; }
+
+# The unit an operator writes for a raw OSD (ceph-volume makes none: raw
+# activate refuses systemd), RawOsdUnit ID NVME DB-PARTUUID UNIT: at boot it
+# activates the OSD on the bcache device over NVME, found through its
+# backing disk's sysfs link, with its DB partition found by its udev link,
+# then starts UNIT; enabled, the OSD's directory unmounted, and started.
+# Neither udev's /dev/bcache/by-uuid links (a boot whose initramfs registers
+# bcache may come up without them) nor a blkid scan (it would read every
+# disk, a silent one too).
+RawOsdUnit() {
+    cat >"/etc/systemd/system/ceph-volume-raw-$1.service" <<UNIT
+[Unit]
+Description=Ceph raw OSD activation: osd.$1
+After=local-fs.target
+Wants=local-fs.target
+
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'i=0; while ! dev=\$\$(readlink /sys/block/$2/bcache/dev) || ! db=\$\$(readlink -e /dev/disk/by-partuuid/$3); do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start $4'
+TimeoutSec=0
+
+[Install]
+WantedBy=multi-user.target
+UNIT
+    systemctl daemon-reload
+    systemctl enable "ceph-volume-raw-$1.service" 2>/dev/null
+    umount "/var/lib/ceph/osd/ceph-$1"
+    systemctl start "ceph-volume-raw-$1.service"
+}

@@ -413,3 +413,26 @@ WaitPauseStart() {
     while ! Sleeping && [ $i -lt 200 ]; do sleep 0.1; i=$((i + 1)); done
     Sleeping
 }
+
+# On a booted system: the bed's watcher of every disk's own cache state,
+# from early boot (boot/wce-watch, its log in /run/quelvar-vm/wce.log), with
+# the helpers it needs.
+InstallWatcher() {
+    mkdir -p /usr/local/lib/quelvar-vm
+    cp /results/guest/lib.sh /usr/local/lib/quelvar-vm/lib.sh
+    install -m 755 /results/guest/boot/wce-watch /usr/local/sbin/qv-wce-watch
+    install -m 755 /results/bin/qvprobe /usr/local/sbin/qvprobe
+    cat >/etc/systemd/system/qv-wce-watch.service <<'UNIT'
+[Unit]
+Description=Test bed: the disks' own write-cache state from early boot
+DefaultDependencies=no
+Before=sysinit.target
+
+[Service]
+ExecStart=/usr/local/sbin/qv-wce-watch
+
+[Install]
+WantedBy=sysinit.target
+UNIT
+    systemctl enable qv-wce-watch.service 2>/dev/null
+}

@@ -27,23 +27,7 @@ Check "two DB volumes and a DB partition" test -b /dev/ceph-db/db1 -a -b "/dev/$
 
 fsid=$(Uuid)
 CephConf "$fsid" >/etc/ceph/ceph.conf
-MakeMon() {
-    sh -e -c "$(CephMonMkfs "$fsid")
-        systemctl enable --now ceph-mon@a
-        timeout 180 ceph -s >/dev/null
-    " >/tmp/mon.out 2>&1 || { sed 's/^/  | /' /tmp/mon.out; return 1; }
-}
-Check "a one-node cluster is up, its monitor from ceph-mon@a" MakeMon
-
-Volume() {
-    echo "# ceph-volume $*"
-    ceph-volume "$@" >/tmp/ceph-volume.out 2>&1
-    local rc=$?
-    [ $rc = 0 ] || sed 's/^/  | /' /tmp/ceph-volume.out | tail -n 30
-    return $rc
-}
-# The id the last create or prepare gave its OSD.
-OsdOf() { sed -n 's/.* --mkfs -i \([0-9][0-9]*\) .*/\1/p' /tmp/ceph-volume.out | head -n 1; }
+Check "a one-node cluster is up, its monitor from ceph-mon@a" MonFromUnit "$fsid"
 
 mkdir -p /etc/quelvar-vm
 : >/etc/quelvar-vm/osds
@@ -59,29 +43,11 @@ Check "raw prepare over $nvme" Volume raw prepare --bluestore --data "/dev/$bc_n
 # OSDs: activate, then start the OSD's unit. raw list matches devices only
 # by their kernel names, so the unit finds them at boot: the bcache device
 # through its backing disk's sysfs link, the DB partition by its PARTUUID
-# with blkid. udev's /dev/bcache/by-uuid links are not used: when the
-# initramfs registers bcache, a boot may come up without them.
+# (RawOsdUnit in ceph.sh).
 raw_id=$(OsdOf)
 raw_db=$(blkid -s PARTUUID -o value "/dev/${db}2")
 Check "the raw OSD's DB partition has a PARTUUID" [ -n "$raw_db" ]
-cat >"/etc/systemd/system/ceph-volume-raw-$raw_id.service" <<UNIT
-[Unit]
-Description=Ceph raw OSD activation: osd.$raw_id
-After=local-fs.target
-Wants=local-fs.target
-
-[Service]
-Type=oneshot
-ExecStart=/bin/sh -c 'i=0; while ! dev=\$\$(readlink /sys/block/$nvme/bcache/dev) || ! db=\$\$(blkid -t PARTUUID=$raw_db -o device); do [ \$\$i -lt 300 ] || exit 1; sleep 1; i=\$\$((i + 1)); done; ceph-volume raw activate --no-systemd --device /dev/\$\${dev##*/} --block.db \$\$db && systemctl start ceph-osd@$raw_id'
-TimeoutSec=0
-
-[Install]
-WantedBy=multi-user.target
-UNIT
-systemctl daemon-reload
-systemctl enable "ceph-volume-raw-$raw_id.service" 2>/dev/null
-umount "/var/lib/ceph/osd/ceph-$raw_id"
-Check "raw activate over $nvme, from its unit" systemctl start "ceph-volume-raw-$raw_id.service"
+Check "raw activate over $nvme, from its unit" RawOsdUnit "$raw_id" "$nvme" "$raw_db" "ceph-osd@$raw_id"
 Check "lvm create over $scsi2, DB on the data device" Volume lvm create --bluestore --data "/dev/$bc_coloc" &&
     echo "$(OsdOf) QVSCSI2 colocated" >>/etc/quelvar-vm/osds
 sed 's/^/  osd: /' /etc/quelvar-vm/osds

@@ -95,23 +95,7 @@ InstallStage() {
     Say "booted: $(uname -r), $(systemctl --version | head -n 1), PID 1 $(cat /proc/1/comm)"
     Check "PID 1 is systemd" [ "$(cat /proc/1/comm)" = systemd ]
     Check "Ceph's own units start the four OSDs at boot" WaitOsds 600
-    mkdir -p /usr/local/lib/quelvar-vm
-    cp /results/guest/lib.sh /usr/local/lib/quelvar-vm/lib.sh
-    install -m 755 /results/guest/boot/wce-watch /usr/local/sbin/qv-wce-watch
-    install -m 755 /results/bin/qvprobe /usr/local/sbin/qvprobe
-    cat >/etc/systemd/system/qv-wce-watch.service <<'UNIT'
-[Unit]
-Description=Test bed: the disks' own write-cache state from early boot
-DefaultDependencies=no
-Before=sysinit.target
-
-[Service]
-ExecStart=/usr/local/sbin/qv-wce-watch
-
-[Install]
-WantedBy=sysinit.target
-UNIT
-    systemctl enable qv-wce-watch.service 2>/dev/null
+    InstallWatcher
     Snapshot >/var/tmp/quelvar-vm-before.list
 
     Check "install the previous build" Apt install "$PKG/quelvar-prev.deb"
@@ -276,7 +260,7 @@ MeasureStage() {
     Check "the metrics timer writes the metrics" WaitValue 0 120 sh -c "grep -qx 'quelvar_status 0' $METRICS; echo \$?"
     Check "the metrics service ends clean" [ "$(Prop quelvar-metrics.service Result)" = success ]
 
-    local dropin=/lib/systemd/system/ceph-osd@.service.d/quelvar.conf lvm_id
+    local dropin=/lib/systemd/system/ceph-@.service.d/quelvar.conf lvm_id
     lvm_id=$(awk '$3 == "lvm" {print $1; exit}' "$OSDS")
     if [ -e $dropin ]; then
         Check "ceph-osd@$lvm_id carries the drop-in" sh -c "systemctl show -p DropInPaths --value ceph-osd@$lvm_id | grep -q $dropin"

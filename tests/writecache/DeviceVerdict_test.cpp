@@ -1,9 +1,6 @@
-#include "report/HostReport.h"
+#include "writecache/DeviceVerdict.h"
 
 #include <gtest/gtest.h>
-
-#include "disk/KernelView.h"
-#include "report/DiskState.h"
 
 namespace
 {
@@ -17,10 +14,13 @@ DeviceRow Row(bool guarded, int kernel, int disk, int32_t engine = ENGINE_BLUEST
     row.kernelMode = kernel;
     row.diskCache = disk;
     row.guarded = guarded;
-    row.hasOsd = engine != -1;
-    row.osd.engineType = engine;
-    row.osd.blockLink = "/dev/bcache0";
-    row.osd.dbLink = db;
+    if (engine != -1) {
+        row.osds.emplace_back();
+        row.osds[0].bcacheDevices = {"bcache0"};
+        row.osds[0].engineType = engine;
+        row.osds[0].blockLink = "/dev/bcache0";
+        row.osds[0].dbLink = db;
+    }
     return row;
 }
 
@@ -31,8 +31,16 @@ constexpr int ON = DISK_CACHE_ON;
 constexpr int OFF = DISK_CACHE_OFF;
 constexpr int NOT_ASKED = DISK_CACHE_UNKNOWN;
 
+DeviceRow Silent(const char* silence)
+{
+    DeviceRow row = Row(true, BACK, NOT_ASKED);
+    row.silence = silence;
+    return row;
+}
+
 // The disk's own answer outranks the kernel's view: a disk that turned its
-// cache back on behind the kernel's back is the case that loses data.
+// cache back on behind the kernel's back is the case that loses data. A
+// guarded disk that gave no answer is never protected.
 TEST(Judge, GivesEachVerdictFromTheFactsThatDecideIt)
 {
     DeviceRow noDisk = Row(true, -1, NOT_ASKED);
@@ -46,14 +54,18 @@ TEST(Judge, GivesEachVerdictFromTheFactsThatDecideIt)
     } rows[] = {
         {"disk says on, kernel says through", Row(true, THROUGH, ON), true, Verdict::Unprotected,
          "the disk reports its write cache on"},
-        {"kernel says back, disk not asked", Row(true, BACK, NOT_ASKED), true, Verdict::Unprotected,
-         "the kernel shows write back"},
+        {"kernel says back, disk did not tell", Row(true, BACK, NOT_ASKED), true, Verdict::Unprotected,
+         "the kernel shows write back; the disk did not tell its cache state"},
         {"disk says off", Row(true, THROUGH, OFF), true, Verdict::Protected,
          "the disk reports its write cache off"},
         {"disk says off, kernel not yet rescanned", Row(true, BACK, OFF), true, Verdict::Protected,
          "the disk reports its write cache off; the kernel still shows write back"},
-        {"kernel says through, disk not asked", Row(true, THROUGH, NOT_ASKED), true, Verdict::Protected,
-         "the kernel shows write through; the disk was not asked"},
+        {"kernel says through, disk did not tell", Row(true, THROUGH, NOT_ASKED), true, Verdict::Unknown,
+         "the kernel shows write through, but the disk did not tell its cache state"},
+        {"disk timed out", Silent("does not answer: its command timed out"), true, Verdict::Unknown,
+         "the disk does not answer: its command timed out"},
+        {"disk offline", Silent("cannot take commands: state offline"), true, Verdict::Unknown,
+         "the disk cannot take commands: state offline"},
         // An NVMe namespace: the kernel's view is not read, the disk decides.
         {"NVMe says off", Row(true, WRITE_CACHE_NOT_READ, OFF), true, Verdict::Protected,
          "the disk reports its write cache off"},

@@ -1,8 +1,8 @@
 // How a backing disk is attached, as the status report shows it beside the
-// disk's cache state. The state itself is read by the write-cache step's
-// own reader (writecache/WriteCacheStep.h).
-#ifndef QUELVAR_REPORT_DISKSTATE_H
-#define QUELVAR_REPORT_DISKSTATE_H
+// disk's cache state: read once by the daemon for each disk it guards, or
+// by the report when it reads the host itself.
+#ifndef QUELVAR_DISK_TRANSPORT_H
+#define QUELVAR_DISK_TRANSPORT_H
 
 #include <string>
 
