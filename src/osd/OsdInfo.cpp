@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "osd/OsdFile.h"
@@ -92,13 +93,19 @@ const std::pair<unsigned, const char*> SOURCE_NAMES[] = {
 
 std::string OsdSourceNames(unsigned sources)
 {
-    std::string text;
-    for (const auto& name : SOURCE_NAMES) {
-        if ((sources & name.first) != 0) {
-            text += (text.empty() ? "" : "+") + std::string(name.second);
+    // Made once: the published view names every OSD's sources every pass.
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> all(1u << std::size(SOURCE_NAMES));
+        for (unsigned bits = 0; bits < all.size(); ++bits) {
+            for (const auto& name : SOURCE_NAMES) {
+                if ((bits & name.first) != 0) {
+                    all[bits] += (all[bits].empty() ? "" : "+") + std::string(name.second);
+                }
+            }
         }
-    }
-    return text;
+        return all;
+    }();
+    return sources < texts.size() ? texts[sources] : std::string();
 }
 
 unsigned OsdSourceBits(const std::string& names)
