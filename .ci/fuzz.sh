@@ -13,7 +13,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 build=${QUELVAR_FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${QUELVAR_FUZZ_SECONDS:-30}
-read -r -a harnesses <<< "${QUELVAR_FUZZ_ONLY:-scsi_fuzz lvm_fuzz osdfile_fuzz logtext_fuzz policy_fuzz}"
+read -r -a harnesses <<< "${QUELVAR_FUZZ_ONLY:-scsi_fuzz lvm_fuzz osdfile_fuzz logtext_fuzz policy_fuzz label_fuzz}"
 work=$build/fuzz
 
 # --- tools: clang, and libFuzzer, which Debian 12 ships with clang-14's runtime

@@ -4,9 +4,11 @@
 #
 # usage: scenario.sh N [rebuild|healthy|no-tuning|refusing|silent]
 #   every other OSD sits on an LVM volume whose physical volume is its bcache
-#   device; every fourth (the second of each four) keeps its DB on the block
-#   device; every twelfth is filestore; the others keep the DB on a flash
-#   partition. Disks alternate between SATA and SCSI and start "write back".
+#   device, tagged as ceph-volume tags it; the others lie on their bcache
+#   device itself, with the labels ceph-osd writes; every fourth (the second
+#   of each four) keeps its DB on the block device; every twelfth is
+#   filestore; the others keep the DB on a flash partition. Disks alternate
+#   between SATA and SCSI and start "write back".
 #   With "rebuild", pvs takes 50 ms and a new OSD directory appears during
 #   the second pause; the pvs runs counted at the second and third pauses go
 #   to OUTDIR/pvs.at. The host states of the log budget: "no-tuning", a
@@ -43,13 +45,16 @@ for ((i = 0; i < n; i++)); do
         continue
     fi
     block=/dev/bcache$i
-    if [ $((i % 2)) -eq 0 ]; then
-        echo "pv bcache$i ceph-vg$i"
-        echo "lv ceph-vg$i osd-block-$i"
-        block=/dev/ceph-vg$i/osd-block-$i
-    fi
     db=/dev/nvme0n1p$((i + 1))
     [ $((i % 4)) -eq 1 ] && db=$block
+    if [ $((i % 2)) -eq 0 ]; then
+        block=/dev/ceph-vg$i/osd-block-$i
+        echo "pv bcache$i ceph-vg$i Lv$i-uuid ceph.type=block,ceph.osd_fsid=$fsid,ceph.osd_id=$i,ceph.block_device=$block,ceph.db_uuid=db$i-uuid,ceph.db_device=$db"
+        echo "lv ceph-vg$i osd-block-$i"
+    else
+        echo "label bcache$i main $fsid $i"
+        [ "$db" = "$block" ] || echo "label nvme0n1p$((i + 1)) 'bluefs db' $fsid"
+    fi
     echo "osd ceph-$i bluestore $fsid block=$block db=$db"
 done
 

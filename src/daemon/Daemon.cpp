@@ -108,7 +108,7 @@ int Daemon::Run()
     }
     WriteLog(LOG_INFO, "quelvar start\n");
     (void)signal(SIGTERM, HandleSigterm);
-    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE, ROOK_BASE);
 
     // A pass runs from the inventory's refresh to the end of the disks'
     // deferred tries: what a subject tried in it did not say again has ended.

@@ -16,8 +16,9 @@ constexpr size_t FSID_LENGTH = 36;
 
 } // namespace
 
-// Without headings, so every line is a volume; nothing here needs a shell.
-const std::vector<std::string> PVS_REPORT_COMMAND = {"pvs", "--noheadings", "-o", "pv_name,vg_name"};
+// Without headings, so every line is a row; nothing here needs a shell.
+const std::vector<std::string> PVS_REPORT_COMMAND = {
+    "pvs", "--readonly", "--noheadings", "--separator", ";", "-o", "pv_name,vg_name,lv_uuid,lv_tags"};
 
 int OsdComFun::IsBcacheName(const std::string& name)
 {
@@ -41,22 +42,29 @@ int OsdComFun::ReadFsid(const std::string& dir, const std::string& name, std::st
 
 void ParseLvmReport(const std::vector<std::string>& lines, LvmReport& report)
 {
+    // The runner hands a longer line over in pieces: a row cut there would
+    // be read with some of its tags missing.
+    constexpr size_t LINE_PIECE = 4095;
     for (const std::string& line : lines) {
-        std::istringstream fields(line);
-        PhysicalVolume pv;
-        std::string rest;
         // A zero byte is no text LVM prints, and would hide the rest of a
-        // name from the character rule.
-        if (line.find('\0') != std::string::npos || !(fields >> pv.dev) || pv.dev.compare(0, 5, "/dev/") != 0 ||
-            pv.dev.size() == 5) {
+        // name from the character rule; no field holds a blank.
+        const size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos || line.size() >= LINE_PIECE ||
+            line.find_first_of(std::string(" \t\r\n\v\f\0", 7), start) != std::string::npos) {
             continue;
         }
-        // A third word makes the line something else than a volume.
-        if (fields >> pv.vg && fields >> rest) {
+        std::vector<std::string> fields;
+        std::istringstream text(line.substr(start));
+        for (std::string field; std::getline(text, field, ';');) {
+            fields.push_back(field);
+        }
+        if (line.back() == ';') {
+            fields.emplace_back();
+        }
+        if (fields.size() != 4 || fields[0].compare(0, 5, "/dev/") != 0 || fields[0].size() == 5) {
             continue;
         }
-        pv.dev.erase(0, 5);
-        report.push_back(pv);
+        report.push_back({fields[0].substr(5), fields[1], fields[2], fields[3]});
     }
 }
 

@@ -7,21 +7,27 @@
 
 #include "sys/SystemApi.h"
 
-// One physical volume as LVM reports it: its device as LVM names it, less
-// "/dev/" (bcache0, mapper/crypt-1), and its volume group (empty when none).
+// One row of LVM's report: a physical volume as LVM names it, less "/dev/"
+// (bcache0, mapper/crypt-1), its volume group (empty when none) and, for
+// each logical volume with extents on it, one row with that volume's uuid
+// and tags (both empty on a volume's free space or a volume in no group).
 struct PhysicalVolume {
     std::string dev;
     std::string vg;
+    std::string lvUuid;
+    std::string lvTags;  // comma-separated, as LVM reports them
 };
 using LvmReport = std::vector<PhysicalVolume>;
 
-// The command of the report: every physical volume with its volume group,
-// one a line, in one run.
+// The command of the report: every physical volume with its volume group
+// and the volumes on it, with their tags, in one run. --readonly reads the
+// metadata without taking LVM's locks, so another LVM command that holds
+// them does not hold the report.
 extern const std::vector<std::string> PVS_REPORT_COMMAND;
 
-// Takes the physical volumes out of the report's lines: one or two words a
-// line, the first a path under "/dev/". Any other line (a warning LVM put
-// on its standard output) is left out.
+// Takes the rows out of the report's lines: four fields separated by ";",
+// the first a path under "/dev/". Any other line (a warning LVM put on its
+// standard output, a line the runner may have cut) is left out.
 void ParseLvmReport(const std::vector<std::string>& lines, LvmReport& report);
 
 // The volume group of /dev/<dev> in `report`. 0 with the name in `vg`; -1

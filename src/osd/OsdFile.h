@@ -25,8 +25,8 @@ constexpr size_t OSD_LINE_MAX = 4096;
 // FIFOs, sockets and device nodes are refused before they are opened.
 [[nodiscard]] int ReadFirstLine(SystemApi& api, const char* path, std::string& line);
 
-// The first line of the file dir + name + suffix of an OSD directory, after
-// an existence test. 0 done; -1 otherwise (`line` then unchanged).
+// The first line of the file dir + name + suffix of an OSD directory. 0
+// done; -1 otherwise, a missing file included (`line` then unchanged).
 [[nodiscard]] int ReadOsdFile(SystemApi& api, const std::string& dir, const std::string& name, const char* suffix,
                               std::string& line);
 

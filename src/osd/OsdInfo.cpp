@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "osd/OsdFile.h"
 #include "sys/Log.h"
@@ -77,4 +79,42 @@ int OsdInfo::ReadBluestoreLinks(const std::string& dir, const std::string& name)
 bool OsdInfo::IsCarriedBy(const std::string& device) const
 {
     return std::find(bcacheDevices.begin(), bcacheDevices.end(), device) != bcacheDevices.end();
+}
+
+namespace {
+
+const std::pair<unsigned, const char*> SOURCE_NAMES[] = {
+    {OSD_SOURCE_DIRECTORY, "directory"},
+    {OSD_SOURCE_ROOK, "Rook directory"},
+    {OSD_SOURCE_LVM_TAGS, "LVM tags"},
+    {OSD_SOURCE_LABEL, "label"},
+};
+
+} // namespace
+
+std::string OsdSourceNames(unsigned sources)
+{
+    // Made once: the published view names every OSD's sources every pass.
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> all(1u << std::size(SOURCE_NAMES));
+        for (unsigned bits = 0; bits < all.size(); ++bits) {
+            for (const auto& name : SOURCE_NAMES) {
+                if ((bits & name.first) != 0) {
+                    all[bits] += (all[bits].empty() ? "" : "+") + std::string(name.second);
+                }
+            }
+        }
+        return all;
+    }();
+    return sources < texts.size() ? texts[sources] : std::string();
+}
+
+unsigned OsdSourceBits(const std::string& names)
+{
+    unsigned sources = 0;
+    for (const auto& name : SOURCE_NAMES) {
+        const std::string text = std::string("+") + name.second + "+";
+        sources |= ("+" + names + "+").find(text) != std::string::npos ? name.first : 0;
+    }
+    return sources;
 }

@@ -15,6 +15,13 @@ constexpr int32_t ENGINE_FILESTORE = 2;
 constexpr int32_t ENGINE_BLUESTORE = 3;
 constexpr int32_t ENGINE_UNKNOWN = 65535;
 
+// Where the inventory learnt of an OSD: a record that several sources know
+// carries each one's bit.
+constexpr unsigned OSD_SOURCE_DIRECTORY = 1u;  // its data directory under /var/lib/ceph
+constexpr unsigned OSD_SOURCE_ROOK = 2u;       // its directory on a Rook host, /var/lib/rook/<namespace>/...
+constexpr unsigned OSD_SOURCE_LVM_TAGS = 4u;   // ceph-volume's tags on its logical volume
+constexpr unsigned OSD_SOURCE_LABEL = 8u;      // the bluestore label in block 0 of its devices
+
 class OsdInfo : public OsdComFun {
 public:
     OsdInfo() = default;
@@ -43,6 +50,14 @@ public:
     // the file system of its directory for the other types. Whole devices
     // only: an OSD on bcache0p1 is carried by bcache0.
     std::vector<std::string> bcacheDevices;
+    unsigned sources = 0;    // OSD_SOURCE_ bits
+    std::string osdId;       // the OSD's id where a source says it (tags, label); else from dirName
 };
+
+// The sources of a record by name, in the order of their precedence, joined
+// with "+": "directory", "directory+label", "LVM tags".
+[[nodiscard]] std::string OsdSourceNames(unsigned sources);
+// The bits of such a text again.
+[[nodiscard]] unsigned OsdSourceBits(const std::string& names);
 
 #endif

@@ -54,7 +54,7 @@ bool SameRecords(const std::vector<OsdInfo>& one, const std::vector<OsdInfo>& ot
     return std::equal(one.begin(), one.end(), other.begin(), other.end(), [](const OsdInfo& a, const OsdInfo& b) {
         return a.block == b.block && a.fsid == b.fsid && a.engineType == b.engineType &&
                a.blockLink == b.blockLink && a.dbLink == b.dbLink && a.walLink == b.walLink &&
-               a.bcacheDevices == b.bcacheDevices;
+               a.bcacheDevices == b.bcacheDevices && a.sources == b.sources;
     });
 }
 
@@ -87,12 +87,15 @@ bool PathHasComponent(const std::string& path, const std::string& needle, bool p
     return false;
 }
 
-OsdInfoMap::OsdInfoMap(const std::string& root, const std::string& cephadmBase)
-    : osdPath(root), cephadmPath(cephadmBase)
+OsdInfoMap::OsdInfoMap(const std::string& root, const std::string& cephadmBase, const std::string& rookBase)
+    : osdPath(root), cephadmPath(cephadmBase), rookPath(rookBase)
 {
     osdInfoList.reserve(OSD_LIST_CAPACITY);
-    fsidList.reserve(OSD_LIST_CAPACITY);
     devList.reserve(OSD_LIST_CAPACITY);
+    sources.push_back(std::make_unique<OsdDirSource>(OSD_SOURCE_DIRECTORY));
+    sources.push_back(std::make_unique<OsdDirSource>(OSD_SOURCE_ROOK));
+    sources.push_back(std::make_unique<LvmTagSource>());
+    sources.push_back(std::make_unique<LabelSource>());
 }
 
 int OsdInfoMap::ProbeOsdDir(const std::string& dir, const std::string& name, OsdInfo* info)
@@ -120,38 +123,23 @@ int OsdInfoMap::RefreshOsdInfo()
     }
     // A pvs killed earlier that only now could end.
     ReapKilledCommands();
-    std::vector<std::string> fsids;
-    fsids.reserve(OSD_LIST_CAPACITY);
-    std::vector<std::string> signatures;
-    signatures.reserve(OSD_LIST_CAPACITY);
-    int result = ListOsdFsids(fsids, &signatures);
+    ChangeSignature now;
+    // Nothing is kept from a listing that failed half-way: what changed is
+    // still news on the next pass.
+    int result = ReadSignature(now);
     if (result != 0) {
         return result;
     }
-    // Saved before the device scan, so a change seen now is not seen again
-    // even if the scan below fails.
-    bool fsidsChanged = ListChanged(fsids, fsidList);
-    if (fsidsChanged) {
-        SaveFsidList(fsids);
-    }
-    bool dirsChanged = ListChanged(signatures, signatureList);
-    if (dirsChanged) {
-        signatureList = signatures;
-    }
-    std::vector<std::string> devs;
-    devs.reserve(OSD_LIST_CAPACITY);
-    if (ListBcacheDevs(devs) != 0) {
-        return -1;
-    }
-    if (ListChanged(devs, devList)) {
-        SaveDevList(devs);
-        return Rebuild(false);
-    }
-    if (fsidsChanged || dirsChanged) {
-        return Rebuild(false);
+    NodeTimes(watched, now.times);
+    if (now != changeSignature) {
+        if (ListChanged(now.devs, devList)) {
+            SaveDevList(now.devs);
+        }
+        blockList = now.blocks;
+        return Rebuild(false, std::move(now));
     }
     if (RetryDue()) {
-        return Rebuild(true);
+        return Rebuild(true, std::move(now));
     }
     for (const OsdInfo& info : osdInfoList) {
         WriteLog(LOG_DEBUG, "osdinfo:[block]%s  [fsid]%s  [engineType]%d\n", info.block.c_str(),
@@ -164,7 +152,69 @@ int OsdInfoMap::RefreshOsdInfo()
     return 0;
 }
 
-int OsdInfoMap::Rebuild(bool retry)
+int OsdInfoMap::ReadSignature(ChangeSignature& now)
+{
+    now.fsids.reserve(OSD_LIST_CAPACITY);
+    now.dirs.reserve(OSD_LIST_CAPACITY);
+    int result = ListOsdFsids(now.fsids, &now.dirs);
+    if (result != 0) {
+        return result;
+    }
+    now.devs.reserve(OSD_LIST_CAPACITY);
+    if (ListBcacheDevs(now.devs, &now.blocks) != 0) {
+        return -1;
+    }
+    // Without a bcache device there is nothing to guard, and nothing is
+    // rebuilt for a block device.
+    if (now.devs.empty()) {
+        now.blocks.clear();
+    }
+    return 0;
+}
+
+void OsdInfoMap::NodeTimes(const std::vector<std::string>& names, std::vector<std::string>& times)
+{
+    for (const std::string& name : names) {
+        struct stat status {};
+        int64_t stamp[4] = {};
+        if (Stat((devPath + name).c_str(), &status) == 0) {
+            stamp[0] = status.st_mtim.tv_sec;
+            stamp[1] = status.st_mtim.tv_nsec;
+            stamp[2] = status.st_ctim.tv_sec;
+            stamp[3] = status.st_ctim.tv_nsec;
+        }
+        times.emplace_back(reinterpret_cast<const char*>(stamp), sizeof(stamp));
+    }
+}
+
+std::vector<std::string> OsdInfoMap::WatchedDevices() const
+{
+    std::set<std::string> fromDirs;
+    for (const OsdInfo& info : osdInfoList) {
+        if ((info.sources & (OSD_SOURCE_DIRECTORY | OSD_SOURCE_ROOK)) != 0) {
+            fromDirs.insert(info.fsid);
+        }
+    }
+    std::vector<std::string> list;
+    for (const std::string& dev : devList) {
+        if (IsBcachePartitionName(dev)) {
+            continue;
+        }
+        bool owned = std::any_of(osdInfoList.begin(), osdInfoList.end(), [&](const OsdInfo& info) {
+            return fromDirs.count(info.fsid) != 0 && info.IsCarriedBy(dev);
+        });
+        for (const auto& block : lastBlocks) {
+            owned = owned || (block.second.hasLabel && WholeBcacheName(block.first) == dev &&
+                              fromDirs.count(block.second.label.osdUuid) != 0);
+        }
+        if (!owned) {
+            list.push_back(dev);
+        }
+    }
+    return list;
+}
+
+int OsdInfoMap::Rebuild(bool retry, ChangeSignature seen)
 {
     LogSubject rebuilding(OSD_REBUILD_SUBJECT);
     rebuildIncomplete = false;
@@ -173,7 +223,24 @@ int OsdInfoMap::Rebuild(bool retry)
     if (retry) {
         previous = osdInfoList;
     }
+    // Taken before anything is read, so that a write while the rebuild
+    // reads moves a time past what is kept.
+    std::vector<std::string> times;
+    std::vector<std::string> whole;
+    for (const std::string& dev : devList) {
+        if (!IsBcachePartitionName(dev)) {
+            whole.push_back(dev);
+        }
+    }
+    NodeTimes(whole, times);
     int result = UpdateOsdInfoList();
+    seen.times.clear();
+    for (size_t at = 0; at < whole.size(); ++at) {
+        if (std::find(watched.begin(), watched.end(), whole[at]) != watched.end()) {
+            seen.times.push_back(times[at]);
+        }
+    }
+    changeSignature = std::move(seen);
     // A retry that found what the last rebuild found has nothing to report:
     // a host with an OSD that stays broken keeps a quiet log.
     if (result == 0 && (!retry || !SameRecords(previous, osdInfoList))) {
@@ -247,19 +314,19 @@ void OsdInfoMap::MarkIncomplete(const std::string& why)
 int OsdInfoMap::ListOsdFsids(std::vector<std::string>& list, std::vector<std::string>* signatures)
 {
     uid_t saved = geteuid();
-    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
+    int result = WalkOsdDirs(saved, [&](const OsdRoot& root, const std::string& name) {
         std::string fsid;
-        if (ReadFsid(root, name, &fsid) == 0) {
+        if (ReadFsid(root.path, name, &fsid) == 0) {
             list.push_back(fsid);
             if (signatures != nullptr) {
-                signatures->push_back(DirSignature(root, name));
+                signatures->push_back(DirSignature(root.path, name));
             }
         }
     });
     return result != 0 ? result : RestorePrivilege(saved);
 }
 
-int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list)
+int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list, std::vector<std::string>* blocks)
 {
     if (Access(DEV_PATH, F_OK) != 0) {
         int error = errno;
@@ -276,19 +343,14 @@ int OsdInfoMap::ListBcacheDevs(std::vector<std::string>& list)
         if (entry->d_type != DT_BLK) {
             continue;
         }
+        if (blocks != nullptr) {
+            blocks->emplace_back(entry->d_name);
+        }
         if (bcacheCheck == 1 && IsBcacheName(entry->d_name) == 0) {
             list.emplace_back(entry->d_name);
         }
     }
     return 0;
-}
-
-void OsdInfoMap::SaveFsidList(const std::vector<std::string>& list)
-{
-    fsidList = list;
-    for (const std::string& fsid : fsidList) {
-        WriteLog(LOG_DEBUG, "fsid:%s\n", fsid.c_str());
-    }
 }
 
 void OsdInfoMap::SaveDevList(const std::vector<std::string>& list)
@@ -302,23 +364,22 @@ void OsdInfoMap::SaveDevList(const std::vector<std::string>& list)
 int OsdInfoMap::UpdateOsdInfoList()
 {
     uid_t saved = geteuid();
-    std::vector<OsdInfo> records;
-    records.reserve(OSD_LIST_CAPACITY);
-    int result = WalkOsdDirs(saved, [&](const std::string& root, const std::string& name) {
-        OsdInfo info;
-        if (ProbeOsdDir(root, name, &info) == 0) {
-            info.dirName = root + name;
-            records.push_back(info);
-        } else if (RefusalMayHeal(root, name)) {
-            MarkIncomplete("the OSD directory " + root + name + " could not be read whole");
-        }
+    std::vector<OsdDirEntry> entries;
+    int result = WalkOsdDirs(saved, [&](const OsdRoot& root, const std::string& name) {
+        entries.push_back({root.path, name, root.source});
     });
     if (result != 0) {
         return result;
     }
-    std::vector<OsdInfo> previous = std::move(osdInfoList);
-    osdInfoList = std::move(records);
-    // Still privileged: pvs, if it must be asked, runs as the superuser.
-    TieDevices(previous);
+    // Still privileged: pvs, if it must be asked, runs as the superuser, and
+    // the devices are read as root.
+    OsdScan scan(*this, std::move(entries));
+    std::vector<std::vector<OsdInfo>> bySource(sources.size());
+    for (size_t at = 0; at < sources.size(); ++at) {
+        sources[at]->Collect(scan, bySource[at]);
+    }
+    lastBlocks = scan.Blocks();
+    MergeRecords(bySource);
+    watched = WatchedDevices();
     return RestorePrivilege(saved) == 0 ? 0 : ERR_PRIVILEGE;
 }

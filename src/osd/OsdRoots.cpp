@@ -1,5 +1,6 @@
-// Every directory that holds OSD data directories: the classic root and, on
-// hosts deployed with containers, one root per cluster under the base.
+// Every directory that holds OSD data directories: the classic root, on
+// hosts deployed with containers one root per cluster under the base, and
+// on Rook hosts one per namespace (RookRoots.cpp).
 #include "osd/OsdRoots.h"
 
 #include <unistd.h>
@@ -37,31 +38,28 @@ bool IsUuidName(const std::string& name)
     return true;
 }
 
-bool IsCephadmOsdName(const std::string& name)
+bool IsOsdId(const std::string& text)
 {
-    constexpr size_t prefix = 4;  // "osd."
-    if (name.size() <= prefix || name.compare(0, prefix, "osd.") != 0) {
-        return false;
-    }
-    for (size_t at = prefix; at < name.size(); ++at) {
-        if (name[at] < '0' || name[at] > '9') {
-            return false;
-        }
-    }
-    return true;
+    return !text.empty() && text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-int OsdInfoMap::ListCephadmRoots(std::vector<std::string>& roots)
+bool IsCephadmOsdName(const std::string& name)
 {
-    ScopedDir base(*this, OpenDir(cephadmPath.c_str()));
-    if (base.get() == nullptr) {
+    return name.compare(0, 4, "osd.") == 0 && IsOsdId(name.substr(4));
+}
+
+int OsdInfoMap::ListRootsUnder(const std::string& base, bool (*dirRule)(const std::string&),
+                               bool (*entryRule)(const std::string&), unsigned source, std::vector<OsdRoot>& roots)
+{
+    ScopedDir list(*this, OpenDir(base.c_str()));
+    if (list.get() == nullptr) {
         int error = errno;
-        LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", cephadmPath.c_str(), error, strerror(error));
+        LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", base.c_str(), error, strerror(error));
         return -1;
     }
-    for (struct dirent* entry = ReadDir(base.get()); entry != nullptr; entry = ReadDir(base.get())) {
-        if (entry->d_type == DT_DIR && IsUuidName(entry->d_name)) {
-            roots.push_back(cephadmPath + entry->d_name + "/");
+    for (struct dirent* entry = ReadDir(list.get()); entry != nullptr; entry = ReadDir(list.get())) {
+        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' && (dirRule == nullptr || dirRule(entry->d_name))) {
+            roots.push_back({base + entry->d_name + "/", entryRule, source});
         }
     }
     return 0;
@@ -76,7 +74,8 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
                      strerror(classicError));
     };
     bool cephadm = !cephadmPath.empty() && Access(cephadmPath.c_str(), F_OK) == 0;
-    if (!classic && !cephadm) {
+    bool rook = !rookPath.empty() && Access(rookPath.c_str(), F_OK) == 0;
+    if (!classic && !cephadm && !rook) {
         reportMissing();
         return -1;
     }
@@ -84,12 +83,14 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         return -1;
     }
     // The classic root first, where any name is an OSD directory; then the
-    // clusters' roots, where only "osd.<id>" is.
-    std::vector<std::string> roots;
+    // clusters' roots, where only "osd.<id>" is; then Rook's.
+    std::vector<OsdRoot> roots;
     if (classic) {
-        roots.push_back(osdPath);
+        roots.push_back({osdPath, nullptr, OSD_SOURCE_DIRECTORY});
     }
-    if (cephadm && ListCephadmRoots(roots) != 0) {
+    // A cluster's directory is named by its fsid; Rook's by a namespace.
+    if ((cephadm && ListRootsUnder(cephadmPath, IsUuidName, IsCephadmOsdName, OSD_SOURCE_DIRECTORY, roots) != 0) ||
+        (rook && ListRootsUnder(rookPath, nullptr, IsRookOsdName, OSD_SOURCE_ROOK, roots) != 0)) {
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
     // A host of clusters deployed with containers has no classic root; only
@@ -98,19 +99,17 @@ int OsdInfoMap::WalkOsdDirs(uid_t saved, const OsdDirVisitor& visit)
         reportMissing();
         return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
     }
-    for (size_t index = 0; index < roots.size(); ++index) {
-        const std::string& root = roots[index];
-        ScopedDir dir(*this, OpenDir(root.c_str()));
+    for (const OsdRoot& root : roots) {
+        ScopedDir dir(*this, OpenDir(root.path.c_str()));
         if (dir.get() == nullptr) {
             int error = errno;
-            LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", root.c_str(), error, strerror(error));
+            LogCondition(LOG_ERROR, "opendir %s error:%d %s\n", root.path.c_str(), error, strerror(error));
             return RestorePrivilege(saved) == 0 ? -1 : ERR_PRIVILEGE;
         }
-        bool anyName = classic && index == 0;
         for (struct dirent* entry = ReadDir(dir.get()); entry != nullptr; entry = ReadDir(dir.get())) {
             // The entry's own type, never a stat: a link to a directory is
             // not an OSD directory, and an unset type is skipped as well.
-            if (entry->d_type == DT_DIR && (anyName || IsCephadmOsdName(entry->d_name))) {
+            if (entry->d_type == DT_DIR && (root.accepts == nullptr || root.accepts(entry->d_name))) {
                 visit(root, entry->d_name);
             }
         }

@@ -125,12 +125,10 @@ OsdInfoMap::Traced OsdInfoMap::TraceStack(OsdInfo& info)
     return Traced::Unknown;
 }
 
-void OsdInfoMap::TieDevices(const std::vector<OsdInfo>& previous)
+void OsdInfoMap::TieDevices(std::vector<OsdInfo>& records, OsdScan& scan)
 {
-    LvmReport lvm;
-    bool lvmAsked = false;
-    int lvmState = 0;
-    for (OsdInfo& info : osdInfoList) {
+    const std::vector<OsdInfo>& previous = osdInfoList;
+    for (OsdInfo& info : records) {
         info.bcacheDevices.clear();
         info.block.clear();
         if (devList.empty()) {
@@ -154,21 +152,18 @@ void OsdInfoMap::TieDevices(const std::vector<OsdInfo>& previous)
             }
         } else {
             TieByDeviceName(info);
-            if (info.bcacheDevices.empty()) {
-                if (!lvmAsked) {
-                    lvmAsked = true;
-                    lvmState = ReadLvmReport(lvm);
-                }
-                if (lvmState == 0) {
-                    TieByVolumeGroup(info, lvm);
-                } else {
-                    // Without LVM's answer the OSD keeps what the last rebuild
-                    // found, so that its disk stays guarded while LVM hangs.
-                    MarkIncomplete("LVM did not answer");
-                    if (earlier != nullptr) {
-                        for (const std::string& device : earlier->bcacheDevices) {
-                            AddBcacheDevice(info, device);
-                        }
+            const LvmReport* lvm = nullptr;
+            if (!info.bcacheDevices.empty()) {
+                // Tied by its link's text.
+            } else if (scan.Lvm(lvm) == 0) {
+                TieByVolumeGroup(info, *lvm);
+            } else {
+                // Without LVM's answer the OSD keeps what the last rebuild
+                // found, so that its disk stays guarded while LVM hangs.
+                MarkIncomplete("LVM did not answer");
+                if (earlier != nullptr) {
+                    for (const std::string& device : earlier->bcacheDevices) {
+                        AddBcacheDevice(info, device);
                     }
                 }
             }

@@ -60,8 +60,8 @@ int ReadRow(const std::string& name, const std::vector<OsdInfo>& records, Device
 
 void ReadHostReport(HostReport& report)
 {
-    // The clusters' roots too, as the daemon's inventory reads them.
-    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE);
+    // The clusters' and Rook's roots too, as the daemon's inventory reads them.
+    OsdInfoMap inventory(OSD_ROOT, CEPHADM_BASE, ROOK_BASE);
     const int refreshed = inventory.RefreshOsdInfo();
     if (refreshed == ERR_PRIVILEGE) {
         report.problem = "could not drop privilege again after reading the OSD directories";

@@ -119,7 +119,8 @@ Json OsdJson(const OsdInfo& osd)
             {"object_store", EngineName(osd.engineType)},
             {"block_link", osd.blockLink},
             {"db_link", osd.dbLink},
-            {"db_separate", DbSeparate(osd)}};
+            {"db_separate", DbSeparate(osd)},
+            {"sources", OsdSourceNames(osd.sources)}};
 }
 
 // 1 on, 0 off, -1 not known.
@@ -172,7 +173,10 @@ std::string FormatText(const HostReport& report, const ReportSource& source)
             if (i > 0) {
                 table.emplace_back(table[0].size());
             }
-            table.back()[5] = Printable(OsdId(osd)) + " (" + Printable(osd.dirName) + ", " + EngineName(osd.engineType) + ")";
+            // Where it is known from: its directory, and the sources beside it.
+            const std::string where = osd.dirName.empty() ? std::string() : Printable(osd.dirName) + ", ";
+            const std::string sources = osd.sources == 0 ? std::string() : ", " + OsdSourceNames(osd.sources);
+            table.back()[5] = Printable(OsdId(osd)) + " (" + where + EngineName(osd.engineType) + sources + ")";
             table.back()[6] = osd.engineType != ENGINE_BLUESTORE ? "-" : DbSeparate(osd) ? "separate" : "same device";
         }
     }

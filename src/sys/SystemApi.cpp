@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <climits>
@@ -97,4 +98,15 @@ int SystemApi::Stat(const char* path, struct stat* status)
 int SystemApi::Lstat(const char* path, struct stat* status)
 {
     return lstat(path, status);
+}
+
+ssize_t SystemApi::ReadAt(int fd, void* buffer, int count, off_t offset, int flags)
+{
+    struct iovec piece = {buffer, static_cast<size_t>(static_cast<ssize_t>(count))};
+    return preadv2(fd, &piece, 1, offset, flags);
+}
+
+int SystemApi::Advise(int fd, off_t offset, off_t length, int advice)
+{
+    return posix_fadvise(fd, offset, length, advice);
 }

@@ -45,6 +45,11 @@ public:
     virtual int Stat(const char* path, struct stat* status);
     // Does not follow a final link; used on files another user owns.
     virtual int Lstat(const char* path, struct stat* status);
+    // preadv2 of one buffer at `offset` with its flags: RWF_NOWAIT takes
+    // only what the page cache holds and fails with EAGAIN otherwise.
+    virtual ssize_t ReadAt(int fd, void* buffer, int count, off_t offset, int flags);
+    // posix_fadvise; its result is an error number (0 done), not -1/errno.
+    virtual int Advise(int fd, off_t offset, off_t length, int advice);
 };
 
 #endif

@@ -48,7 +48,11 @@ const char* EngineName(int32_t engineType)
 
 std::string OsdId(const OsdInfo& osd)
 {
-    // ceph-<id> under the classic root, osd.<id> under a cluster's.
+    // As its tags or label say; ceph-<id> under the classic root, osd.<id>
+    // under a cluster's.
+    if (!osd.osdId.empty()) {
+        return osd.osdId;
+    }
     const size_t mark = osd.dirName.find_last_of("-./");
     return mark == std::string::npos ? osd.dirName : osd.dirName.substr(mark + 1);
 }

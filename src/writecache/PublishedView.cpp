@@ -142,7 +142,7 @@ std::string FormatView(const ViewHeader& header, const HostReport& report)
         for (const OsdInfo& osd : row.osds) {
             text += Line({"osd", Escape(row.device), Escape(OsdId(osd)), VerdictName(row.verdict),
                           Escape(osd.dirName), Escape(osd.fsid), EngineName(osd.engineType),
-                          Escape(osd.blockLink), Escape(osd.dbLink)});
+                          Escape(osd.blockLink), Escape(osd.dbLink), Escape(OsdSourceNames(osd.sources))});
         }
     }
     return text;
@@ -191,6 +191,9 @@ int ParseView(const std::string& text, ViewHeader& header, HostReport& report)
             osd.engineType = CodeOf(f[6], ENGINE_MEMSTORE, ENGINE_BLUESTORE, EngineOfCode, ENGINE_UNKNOWN);
             osd.blockLink = f[7];
             osd.dbLink = f[8];
+            // A tagged or labelled OSD's id is no directory's name.
+            osd.osdId = f[2];
+            osd.sources = f.size() >= 10 ? OsdSourceBits(f[9]) : 0;
             parsed.rows.back().osds.push_back(osd);
         }
     }

@@ -11,7 +11,7 @@
 //   pass          N  BEGAN  WRITTEN      (seconds since boot, as /proc/uptime)
 //   problem       TEXT                   (only when the inventory is not whole)
 //   device        NAME DISK TRANSPORT KERNEL DISK-SAYS ANSWERED SILENCE GUARDED VERDICT REASON
-//   osd           DEVICE ID VERDICT DIRECTORY FSID TYPE BLOCK-LINK DB-LINK
+//   osd           DEVICE ID VERDICT DIRECTORY FSID TYPE BLOCK-LINK DB-LINK SOURCES
 // An unknown text is "-", so that no field is empty: a line holds exactly
 // its fields. Later versions add fields at the end of a line.
 #ifndef QUELVAR_WRITECACHE_PUBLISHEDVIEW_H

@@ -110,7 +110,8 @@ case_sata_osd_switched_by_ata() {
 
 case_ceph_lvm_osd_switched_by_mode_select() {
     sim scsi-lvm-osd SIM_PASSES=2
-    check "pvs run once, for every volume at once" test "$(cat "$OUT/run/pvs.runs")" = "--noheadings -o pv_name,vg_name"
+    check "pvs run once, for every volume and its tags at once" \
+        test "$(cat "$OUT/run/pvs.runs")" = "--readonly --noheadings --separator ; -o pv_name,vg_name,lv_uuid,lv_tags"
     check "switched by MODE SELECT(10)" test "$(requests 1 sdc 'SG_IO 55 10')" = 1
     check "the disk's cache is off" test "$(state sdc.state)" = "wce=0 savedWce=1"
     check "the block layer shows write through" test "$(state sdc.write_cache)" = "write through"
@@ -376,7 +377,8 @@ case_spanning_layouts() {
     done
     check "the striped volume's OSD is on both devices, said once" \
         test "$(log | grep -c 'INFO\]\[block stack of /var/lib/ceph/osd/ceph-2/block: on bcache2, bcache3\]')" = 1
-    check "the block stack told it all: LVM was not asked" test ! -e "$OUT/run/pvs.runs"
+    check "the block stack told it all: LVM asked only for its tags, once a read (two reports, one rebuild)" \
+        test "$(wc -l < "$OUT/run/pvs.runs")" = 3
 }
 
 case_links_after_fsid() {
@@ -402,6 +404,27 @@ report_json() { jq -r "$1" "$OUT/run/$2"; }
 verdicts() { report_json '[.devices[] | .device + "=" + .verdict] | join(" ")' "$1"; }
 # Only MODE SENSE (10 or 6) reached a disk, and no request the driver.
 only_mode_sense() { ! grep -vE '^(report [a-z]+|(sd[a-z]+|nvme[0-9n]+) SG_IO (5a|1a) .*)$' "$OUT/run/state/all.trace"; }
+
+case_prepared_osds_guarded() {
+    sim prepared-osds SIM_PASSES=3 SIM_REPORTS=--json
+    local disk
+    for disk in sdb sdc sdf; do
+        check "$disk's cache is off after the first pass" test "$(pass_trace 1 | grep -c "^$disk RESCAN")" = 1
+    done
+    for disk in sdd sde; do
+        check "$disk, whose OSD keeps its DB on its device, keeps its cache" \
+            test "$(grep -c "^$disk RESCAN" "$OUT/run/state/all.trace") $(state $disk.state)" = "0 wce=1 savedWce=1"
+    done
+    check "sdg, prepared during the second pause, is off in the third pass" \
+        test "$(pass_trace 3 | grep -c '^sdg RESCAN') $(state sdg.state)" = "1 wce=0 savedWce=1"
+    check "the report names each OSD's sources" test "$(jq -r '.devices[] | "\(.device)=\(.osd.sources // "-")/\(.verdict)"' \
+        "$OUT/run/report.after" | tr '\n' ' ')" = "bcache0=LVM tags/protected bcache1=label/protected bcache2=LVM tags/not guarded \
+bcache3=label/not guarded bcache4=Rook directory+label/protected bcache5=label/protected "
+    check "pvs once a rebuild: the two reports' and the daemon's two" test "$(wc -l < "$OUT/run/pvs.runs")" = 4
+    check "no secret in the log or the reports" \
+        bash -c "! cat '$OUT/run/log/quelvar.log' '$OUT/run/report.before' '$OUT/run/report.after' | grep -e AQBsb2Nr -e AQBvc2Qt"
+    check "no source disagrees, no ERROR" no_line "WARNING\]\[OSD|ERROR"
+}
 
 case_status_before_and_after_a_pass() {
     sim sample SIM_PASSES=1 SIM_REPORTS=--json

@@ -39,11 +39,11 @@ protected:
 
 TEST_F(OsdInventoryTest, AsksLvmOnceForEveryVolumeAndItsGroup)
 {
-    pvs.SetReport("  /dev/sdb1   ceph-vg1\n"
-                  "  /dev/sdc    \n"
+    pvs.SetReport("  /dev/sdb1;ceph-vg1;;\n"
+                  "  /dev/sdc;;;\n"
                   "  WARNING: something on standard output\n"
-                  "  /dev/mapper/crypt-1 ceph-vg2\n"
-                  "  /dev/sd.x   ceph-vg3\n");
+                  "  /dev/mapper/crypt-1;ceph-vg2;;\n"
+                  "  /dev/sd.x;ceph-vg3;;\n");
     const struct {
         const char* dev;
         bool listed;
@@ -65,7 +65,7 @@ TEST_F(OsdInventoryTest, AsksLvmOnceForEveryVolumeAndItsGroup)
     }
     const std::vector<std::string> calls = pvs.Calls();
     ASSERT_EQ(calls.size(), 9u) << "one run per question, none for a name the rule refuses";
-    EXPECT_EQ(calls[0], "--noheadings -o pv_name,vg_name");
+    EXPECT_EQ(calls[0], "--readonly --noheadings --separator ; -o pv_name,vg_name,lv_uuid,lv_tags");
     pvs.SetFailing(true);
     LvmReport report;
     EXPECT_EQ(LVM_FAILED, lvm.ReadLvmReport(report)) << "a pvs that exits with an error is no answer";
@@ -203,7 +203,8 @@ TEST_F(OsdInventoryTest, RebuildsExactlyWhenEitherListChanges)
          },
          -1, false, 1},
         {"/dev gone", [&] { map.devAccessError = ENOENT; }, -1, false, 1},
-        {"/dev back, change already saved", [&] { map.devError = map.devAccessError = 0; }, 0, false, 1},
+        // Nothing was kept from the passes that could not list /dev.
+        {"/dev back, the change still news", [&] { map.devError = map.devAccessError = 0; }, 0, true, 2},
         {"the first OSD is removed", [&] { tree.Remove("ceph-0"); }, 0, true, 1},
     };
     for (const auto& step : steps) {
@@ -258,8 +259,11 @@ TEST_F(OsdInventoryTest, RaisesPrivilegeAroundEachPassOverTheRoot)
 TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
 {
     map.devList = {"bcache1", "bcache10", "bcache2", "bcache3", "bcache4", "bcache5", "bcache6p1", "bcache6", "bcachep1"};
-    const LvmReport lvm = {{"bcache4", "ceph-vg1"}, {"bcache6p1", "ceph-vg1"}, {"bcache5", "ceph-vg10"},
-                           {"sdq", "ceph-vg1"},     {"bcache.4", "ceph-vg1"}};
+    LvmReport lvm;
+    for (const char* pv : {"bcache4 ceph-vg1", "bcache6p1 ceph-vg1", "bcache5 ceph-vg10", "sdq ceph-vg1", "bcache.4 ceph-vg1"}) {
+        const std::string row = pv;
+        lvm.push_back({row.substr(0, row.find(' ')), row.substr(row.find(' ') + 1), "", ""});
+    }
     const std::pair<const char*, std::vector<std::string>> records[] = {  // block link, devices
         {"/dev/my-ceph-vg1/osd-block-9", {}},
         {"/dev/bcache10", {"bcache10"}},
@@ -290,7 +294,7 @@ TEST_F(OsdInventoryTest, TiesWhatTheLinkNamesToEveryDeviceItNames)
 TEST_F(OsdInventoryTest, AsksLvmOnceARebuildForEveryOsdOnAVolumeGroup)
 {
     map.devEntries = {{"bcache0", DT_BLK}, {"bcache1", DT_BLK}};
-    pvs.SetReport("  /dev/bcache0 vg0\n  /dev/bcache1 vg1\n");
+    pvs.SetReport("  /dev/bcache0;vg0;;\n  /dev/bcache1;vg1;;\n");
     tree.AddFile("dev/db", "");
     for (char id : {'0', '1'}) {
         tree.AddFile(std::string("dev/vg") + id + "/lv", "");
@@ -336,7 +340,7 @@ TEST_F(OsdInventoryTest, HealsAnIncompleteRebuild)
         {"complete: left alone", [] {}, false, "bcache0"},
         {"moved to LVM while pvs fails",
          [&] {
-             pvs.SetReport("  /dev/bcache0 vg\n");
+             pvs.SetReport("  /dev/bcache0;vg;;\n");
              pvs.SetFailing(true);
              relink("../dev/vg/lv");
          },

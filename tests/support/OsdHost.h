@@ -23,6 +23,7 @@ class OsdHostMap : public OsdInfoMap {
 public:
     using OsdInfoMap::OsdInfoMap;
     using OsdInfoMap::devList;
+    using OsdInfoMap::devPath;
     using OsdInfoMap::sysPath;
     using OsdInfoMap::TieByDeviceName;
     using OsdInfoMap::TieByVolumeGroup;

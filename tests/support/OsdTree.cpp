@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "osd/BluestoreLabel.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -98,6 +100,51 @@ void OsdTree::AddSparseFile(const std::string& relative, off_t size)
     int sized = ftruncate(fd, size);
     close(fd);
     Check(sized == 0, "ftruncate " + relative);
+}
+
+namespace {
+
+std::string Le32(uint32_t value)
+{
+    std::string bytes;
+    for (int at = 0; at < 4; ++at) {
+        bytes += static_cast<char>((value >> (8 * at)) & 0xFF);
+    }
+    return bytes;
+}
+
+std::string Text(const std::string& text)
+{
+    return Le32(static_cast<uint32_t>(text.size())) + text;
+}
+
+} // namespace
+
+void OsdTree::AddLabel(const std::string& relative, const std::string& role, const std::string& uuid,
+                       const std::string& whoami, const std::string& key)
+{
+    std::string body;
+    for (size_t at = 0; at + 1 < uuid.size(); at += uuid[at] == '-' ? 1 : 2) {
+        if (uuid[at] != '-') {
+            body += static_cast<char>(std::stoi(uuid.substr(at, 2), nullptr, 16));
+        }
+    }
+    body += std::string(8, '\0') + Le32(1796000000) + Le32(0) + Text(role);
+    if (role == "main") {
+        body += Le32(3) + Text("osd_key") + Text(key) + Text("ready") + Text("ready") + Text("whoami") + Text(whoami);
+    } else {
+        body += Le32(0);
+    }
+    std::string label = "bluestore block device\n" + uuid + "\n" + std::string(1, '\2') + std::string(1, '\1') +
+                        Le32(static_cast<uint32_t>(body.size())) + body;
+    label += Le32(Crc32c(0xFFFFFFFF, reinterpret_cast<const unsigned char*>(label.data()), label.size()));
+    AddFile(relative, label + std::string(BLOCK0_SIZE - label.size(), '\0'));
+}
+
+void OsdTree::AddLvmLabel(const std::string& relative)
+{
+    AddFile(relative, std::string(512, '\0') + "LABELONE" + std::string(16, '\0') + "LVM2 001" +
+                          std::string(BLOCK0_SIZE - 512 - 32, '\0'));
 }
 
 void OsdTree::Remove(const std::string& relative)

@@ -39,6 +39,12 @@ public:
     bool AddZeroDevice(const std::string& relative);
     // A regular file of `size` bytes that takes no disk space.
     void AddSparseFile(const std::string& relative, off_t size);
+    // A device's block 0 as a 4 KiB file: a bluestore label as ceph-osd
+    // writes it (`role` "main", "bluefs db", ...; a main label with its id
+    // and `key` among its meta data), or LVM's label in sector 1.
+    void AddLabel(const std::string& relative, const std::string& role, const std::string& uuid,
+                  const std::string& whoami = "0", const std::string& key = "");
+    void AddLvmLabel(const std::string& relative);
     void Remove(const std::string& relative);
 
 private:

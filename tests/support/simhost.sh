@@ -57,17 +57,23 @@ fi
 # --- inside the namespaces ----------------------------------------------------
 
 # Mounts a tmpfs at the deepest existing ancestor of PATH and recreates PATH
-# in it, so that no mount point is ever created on the host.
+# in it, so that no mount point is ever created on the host. Within a
+# scratch tree of ours the path is only made.
 scratch() {
     local path=$1 base=$1
     while [ ! -d "$base" ]; do base=$(dirname "$base"); done
-    mount -t tmpfs -o mode=0755 simhost "$base"
+    [ "$(findmnt -n -o SOURCE --target "$base")" = simhost ] || mount -t tmpfs -o mode=0755 simhost "$base"
     mkdir -p "$path"
 }
 
 scratch /var/log
 # The daemon's runtime directory, where it publishes its view.
 scratch /run/quelvar
+# Rook's base before /var/lib/ceph: where neither exists, the first makes
+# the scratch tree over /var/lib that the second is then made in. It is left
+# absent, as on most hosts, unless a scenario makes a Rook directory.
+scratch /var/lib/rook
+rmdir /var/lib/rook 2>/dev/null || true
 # All of /var/lib/ceph: the clusters' directories live beside the classic
 # root.
 scratch /var/lib/ceph
@@ -88,9 +94,18 @@ node() {  # node TYPE NAME: a device node with a fresh number
 blockdev() {
     local sysdir=${2:-/sys/devices/virtual/block/$1}
     node b "$1"
-    mkdir -p "$sysdir"
+    mkdir -p "$sysdir/holders"
     echo "251:$next_minor" > "$sysdir/dev"
     ln -s "../../${sysdir#/sys/}" "/sys/dev/block/251:$next_minor"
+    [ -e "/sys/class/block/$1" ] || ln -s "../../${sysdir#/sys/}" "/sys/class/block/$1"
+}
+
+# hold HOLDER DEVICE: HOLDER (a bcache or device-mapper device) is built on
+# DEVICE (a directory below /sys/devices/virtual/block), as the kernel links
+# them both ways.
+hold() {
+    mkdir -p "/sys/devices/virtual/block/$2/holders"
+    ln -s "../../$1" "/sys/devices/virtual/block/$2/holders/$1"
 }
 chardev() { node c "$1"; }
 devdir() { mkdir -p "/dev/$1"; }
@@ -133,6 +148,7 @@ bcache() {
     mkdir -p "/sys/devices/virtual/block/$name/slaves"
     ln -s "../../$backing" "/sys/devices/virtual/block/$name/slaves/${backing##*/}"
     blockdev "$name"
+    hold "$name" "$backing"
     echo bcache > "$OUTDIR/state/$name.kind"
     bcache_status "$name" 50
 }
@@ -187,6 +203,12 @@ cephadm_osd() {
     osd_at "/var/lib/ceph/$1/osd.$2" "${@:3}"
 }
 
+# rook_osd NAMESPACE CLUSTER UUID TYPE [LINK...]: the directory Rook keeps
+# on the host for the OSD UUID of the cluster whose fsid is CLUSTER.
+rook_osd() {
+    osd_at "/var/lib/rook/$1/$2_$3" "$4" "$3" "${@:5}"
+}
+
 # no_classic_root: a host without /var/lib/ceph/osd/.
 no_classic_root() {
     rmdir /var/lib/ceph/osd
@@ -208,9 +230,40 @@ osd_at() {
     done
 }
 
-# pv DEVICE VG: DEVICE is an LVM physical volume of VG, as pvs reports it.
+# pv DEVICE VG [LV_UUID TAGS]: DEVICE is an LVM physical volume of VG, as
+# pvs reports it, with the volume LV_UUID (tagged TAGS, comma-separated)
+# on it; block 0 of the device holds LVM's label.
 pv() {
-    printf '  /dev/%s %s\n' "$1" "$2" >> "$OUTDIR/bin/pvs.report"
+    printf '  /dev/%s;%s;%s;%s\n' "$1" "$2" "${3:-}" "${4:-}" >> "$OUTDIR/bin/pvs.report"
+    perl -e 'print "\0" x 512, "LABELONE", "\0" x 16, "LVM2 001", "\0" x (4096 - 512 - 32)' \
+        > "$OUTDIR/state/${1//\//_}.block0"
+}
+
+# label DEVICE ROLE UUID [WHOAMI [KEY]]: block 0 of DEVICE holds a bluestore
+# label as ceph-osd writes it: ROLE main, "bluefs db" or "bluefs wal", the
+# OSD's UUID, for a main label its id and a key among its meta data.
+label() {
+    perl -e '
+        my ($role, $uuid, $whoami, $key) = @ARGV;
+        my @t; for my $n (0 .. 255) { my $c = $n; $c = $c & 1 ? ($c >> 1) ^ 0x82F63B78 : $c >> 1 for 1 .. 8; $t[$n] = $c }
+        sub text { pack("V", length $_[0]) . $_[0] }
+        (my $raw = $uuid) =~ s/-//g;
+        my %meta = $role eq "main" ? (whoami => $whoami, osd_key => $key, ready => "ready", kv_backend => "rocksdb") : ();
+        my $body = pack("H32", $raw) . pack("Q<VV", 8 << 30, 1796000000, 0) . text($role) .
+            pack("V", scalar keys %meta) . join("", map { text($_) . text($meta{$_}) } sort keys %meta);
+        my $label = "bluestore block device\n$uuid\n" . pack("CCV", 2, 1, length $body) . $body;
+        my $crc = 0xFFFFFFFF;
+        $crc = $t[($crc ^ ord) & 0xFF] ^ ($crc >> 8) for split //, $label;
+        $label .= pack("V", $crc);
+        print $label, "\0" x (4096 - length $label);
+    ' "$2" "$3" "${4:-0}" "${5:-AQBkZXliLXF1ZWx2YXItdGVzdC1rZXk9PQ==}" > "$OUTDIR/state/$1.block0"
+}
+
+# wrote DEVICE: a writer (LVM, ceph-osd) wrote through the device's node:
+# the kernel moves the node's times, as seen on the real-kernel bed.
+wrote() {
+    touch -d "@$(( $(date +%s) + ${wrote_tick:=1} ))" "/dev/$1"
+    wrote_tick=$((wrote_tick + 1))
 }
 
 # pvs_hook COMMANDS: run by the scripted pvs whenever it starts, as the
@@ -235,6 +288,7 @@ dm() {
     ln -s "../$last_dm" "/dev/mapper/$name"
     for slave in "$@"; do
         ln -s "../../$slave" "/sys/devices/virtual/block/$last_dm/slaves/${slave##*/}"
+        [ ! -d "/sys/devices/virtual/block/$slave" ] || hold "$last_dm" "$slave"
     done
 }
 
@@ -263,7 +317,6 @@ partition() {
     if [ "$(cat "$OUTDIR/state/$disk.kind" 2>/dev/null)" = bcache ]; then
         echo "partition-of $disk" > "$OUTDIR/state/$name.kind"
     fi
-    ln -s "../../devices/virtual/block/$disk/$name" "/sys/class/block/$name"
     if [ -n "${4:-}" ]; then
         mkdir -p /dev/disk/by-partuuid
         ln -s "../../$name" "/dev/disk/by-partuuid/$4"

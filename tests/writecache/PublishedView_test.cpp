@@ -42,7 +42,7 @@ TEST(PublishedView, ReadsBackWhatWasWrittenAndKeepsEachRecordOnOneLine)
     seen.rows.push_back(silent);
 
     const std::string text = FormatView(ViewHeader{812, 9, 100.25, 101.5}, seen);
-    EXPECT_NE(text.find("\nosd\tbcache0\t7\tprotected\t/var/lib/ceph/6c3e/osd.7\t-\tfilestore\t-\t-\n"),
+    EXPECT_NE(text.find("\nosd\tbcache0\t7\tprotected\t/var/lib/ceph/6c3e/osd.7\t-\tfilestore\t-\t-\t-\n"),
               std::string::npos)
         << text;
     ViewHeader header;

@@ -9,8 +9,13 @@
 //   <name>.kind     bcache, sata or scsi (written by the simulated host)
 //   <name>.state    the device model's saved state
 //   <name>.trace    one line per request the device received
+//   <name>.block0   what the device's first 4 KiB hold (zeros when absent)
+//   <name>.silent   the device's reads never complete
 // A write to a disk's device/rescan attribute makes the disk's queue/
 // write_cache attribute reflect its cache, as the kernel's revalidation does.
+// A read of a node with RWF_NOWAIT finds the page cache cold until
+// readahead was asked for on that descriptor (posix_fadvise WILLNEED), as
+// Debian's kernel drops a block device's cache at its last close.
 // sleep() is shortened to $QUELVAR_SIM_PAUSE_MS (100) and counted in
 // <state>/passes, so that tests run many passes quickly. With
 // $QUELVAR_SIM_CLOCK_STEP_S each pause moves the host's monotonic and boot
@@ -45,11 +50,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -92,6 +99,13 @@ using ClockFunction = int (*)(clockid_t, struct timespec*);
 std::map<int, std::string>& SimulatedFds()
 {
     static std::map<int, std::string> fds;
+    return fds;
+}
+
+// Descriptors of simulated nodes whose readahead was asked for.
+std::map<int, bool>& WarmFds()
+{
+    static std::map<int, bool> fds;
     return fds;
 }
 
@@ -379,6 +393,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
 int close(int fd)
 {
     SimulatedFds().erase(fd);
+    WarmFds().erase(fd);
     static auto realClose = Real<CloseFunction>("close");
     return realClose(fd);
 }
@@ -412,6 +427,56 @@ ssize_t write(int fd, const void* buffer, size_t count)
         errno = error;
     }
     return written;
+}
+
+ssize_t preadv2(int fd, const struct iovec* iov, int count, off_t offset, int flags)
+{
+    auto found = SimulatedFds().find(fd);
+    if (found == SimulatedFds().end()) {
+        using Function = ssize_t (*)(int, const struct iovec*, int, off_t, int);
+        static auto realPreadv2 = Real<Function>("preadv2");
+        return realPreadv2(fd, iov, count, offset, flags);
+    }
+    SimWork work("preadv2");
+    const std::string base = StateDir() + "/" + found->second;
+    if (access((base + ".silent").c_str(), F_OK) == 0 || ((flags & RWF_NOWAIT) != 0 && WarmFds().count(fd) == 0)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::string block(4096, '\0');
+    std::ifstream((base + ".block0").c_str(), std::ios::binary).read(&block[0], 4096);
+    ssize_t copied = 0;
+    for (int at = 0; at < count; ++at) {
+        const size_t from = static_cast<size_t>(offset) + static_cast<size_t>(copied);
+        const size_t length = from >= block.size() ? 0 : std::min(iov[at].iov_len, block.size() - from);
+        std::memcpy(iov[at].iov_base, block.data() + from, length);
+        copied += static_cast<ssize_t>(length);
+    }
+    return copied;
+}
+
+ssize_t preadv64v2(int fd, const struct iovec* iov, int count, off_t offset, int flags)
+{
+    return preadv2(fd, iov, count, offset, flags);
+}
+
+int posix_fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    if (SimulatedFds().count(fd) == 0) {
+        using Function = int (*)(int, off_t, off_t, int);
+        static auto realAdvise = Real<Function>("posix_fadvise");
+        return realAdvise(fd, offset, length, advice);
+    }
+    SimWork work("fadvise64");
+    if (advice == POSIX_FADV_WILLNEED) {
+        WarmFds()[fd] = true;
+    }
+    return 0;
+}
+
+int posix_fadvise64(int fd, off_t offset, off_t length, int advice)
+{
+    return posix_fadvise(fd, offset, length, advice);
 }
 
 int clock_gettime(clockid_t clock, struct timespec* now)

@@ -13,9 +13,20 @@
  *                                        NVME_IOCTL_ADMIN_CMD / NVME_IOCTL_IO_CMD,
  *                                        with the driver's time-out or this one
  *   qvprobe nvme-id DEV                  NVME_IOCTL_ID (the namespace id)
+ *   qvprobe times PATH...                a path's modification and change times
+ *   qvprobe block0 DEV [WAIT_MS]         block 0 read from the page cache only
+ *                                        (RWF_NOWAIT); when it is not there,
+ *                                        readahead asked for and the read tried
+ *                                        again every ms for up to WAIT_MS
+ *   qvprobe write0 DEV direct|buffered   4 KiB of a label's first line over
+ *                                        block 0, as a label writer writes it
+ *   qvprobe lvm-meta DEV...              LVM's text metadata read from each
+ *                                        device's own metadata area, without a
+ *                                        process or a lock: bytes, tags, time
  *
  * Every line printed is "key=value ..." so the shell can pick fields with
  * sed. Devices are opened read-only and non-blocking, as the daemon does. */
+#define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/hdreg.h>
@@ -26,6 +37,8 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -290,6 +303,179 @@ static int CmdFlock(int argc, char** argv)
     }
 }
 
+static long long NowUs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+static int CmdTimes(int argc, char** argv)
+{
+    for (int i = 2; i < argc; i++) {
+        struct stat st;
+        if (stat(argv[i], &st) != 0) {
+            printf("path=%s errno=%d\n", argv[i], errno);
+            continue;
+        }
+        printf("path=%s mtime=%lld.%09ld ctime=%lld.%09ld\n", argv[i], (long long)st.st_mtim.tv_sec,
+               st.st_mtim.tv_nsec, (long long)st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    }
+    return 0;
+}
+
+/* What block 0 holds, in a word. */
+static const char* Block0Kind(const unsigned char* b)
+{
+    if (memcmp(b, "bluestore block device\n", 23) == 0) {
+        return "bluestore";
+    }
+    for (int s = 0; s < 4; s++) {
+        if (memcmp(b + 512 * s, "LABELONE", 8) == 0) {
+            return "lvm";
+        }
+    }
+    for (int i = 0; i < 4096; i++) {
+        if (b[i] != 0) {
+            return "other";
+        }
+    }
+    return "zero";
+}
+
+static int CmdBlock0(int argc, char** argv)
+{
+    if (argc < 3) {
+        return 64;
+    }
+    long waitMs = argc > 3 ? atol(argv[3]) : 0;
+    static unsigned char block[4096];
+    int fd = OpenDev(argv[2]);
+    struct iovec io = {block, sizeof(block)};
+    long long t0 = NowUs();
+    ssize_t got = preadv2(fd, &io, 1, 0, RWF_NOWAIT);
+    int err = got < 0 ? errno : 0;
+    printf("first rc=%zd errno=%d us=%lld\n", got, err, NowUs() - t0);
+    if (got < 0 && err == EAGAIN && waitMs > 0) {
+        int advised = posix_fadvise(fd, 0, sizeof(block), POSIX_FADV_WILLNEED);
+        printf("advise rc=%d us=%lld\n", advised, NowUs() - t0);
+        int tries = 0;
+        while (got < 0 && errno == EAGAIN && NowUs() - t0 < waitMs * 1000) {
+            usleep(1000);
+            tries++;
+            got = preadv2(fd, &io, 1, 0, RWF_NOWAIT);
+        }
+        err = got < 0 ? errno : 0;
+        printf("after rc=%zd errno=%d tries=%d us=%lld\n", got, err, tries, NowUs() - t0);
+    }
+    if (got == (ssize_t)sizeof(block)) {
+        printf("kind=%s\n", Block0Kind(block));
+    }
+    close(fd);
+    return 0;
+}
+
+static int CmdWrite0(int argc, char** argv)
+{
+    if (argc < 4) {
+        return 64;
+    }
+    int direct = strcmp(argv[3], "direct") == 0;
+    static unsigned char block[4096] __attribute__((aligned(4096)));
+    memset(block, 0, sizeof(block));
+    memcpy(block, "bluestore block device\n", 23);
+    int fd = open(argv[2], O_WRONLY | (direct ? O_DIRECT : 0));
+    if (fd < 0) {
+        printf("open=%s errno=%d\n", argv[2], errno);
+        return 2;
+    }
+    ssize_t put = pwrite(fd, block, sizeof(block), 0);
+    printf("write rc=%zd errno=%d\n", put, put < 0 ? errno : 0);
+    if (!direct) {
+        fsync(fd);
+    }
+    close(fd);
+    return 0;
+}
+
+static unsigned long long Le64(const unsigned char* p)
+{
+    unsigned long long v = 0;
+    for (int i = 7; i >= 0; i--) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+/* One device's current metadata text, as LVM's label, its first metadata
+ * area's header and the text's location describe them: the bytes read and
+ * the ceph.type=block tags in it, or -1. */
+static long MetaOf(int fd, long* blockTags)
+{
+    static unsigned char head[4096];
+    static unsigned char mda[512];
+    static char text[1 << 20];
+    if (pread(fd, head, sizeof(head), 0) != (ssize_t)sizeof(head)) {
+        return -1;
+    }
+    int s = 0;
+    while (s < 4 && !(memcmp(head + 512 * s, "LABELONE", 8) == 0 && memcmp(head + 512 * s + 24, "LVM2 001", 8) == 0)) {
+        s++;
+    }
+    if (s == 4) {
+        return -1;
+    }
+    unsigned offset = head[512 * s + 20] | head[512 * s + 21] << 8;
+    const unsigned char* pv = head + 512 * s + offset + 32 + 8; /* past the uuid and the size */
+    while (pv + 16 <= head + sizeof(head) && Le64(pv) != 0) {
+        pv += 16; /* data areas */
+    }
+    pv += 16;
+    if (pv + 16 > head + sizeof(head) || Le64(pv) == 0) {
+        return -1;
+    }
+    unsigned long long mdaStart = Le64(pv);
+    if (pread(fd, mda, sizeof(mda), (off_t)mdaStart) != (ssize_t)sizeof(mda) || memcmp(mda + 4, " LVM2 x[5A%r0N*>", 16) != 0) {
+        return -1;
+    }
+    unsigned long long areaSize = Le64(mda + 32);
+    unsigned long long at = Le64(mda + 40);
+    unsigned long long size = Le64(mda + 48);
+    if (size == 0 || size >= sizeof(text)) {
+        return -1;
+    }
+    unsigned long long first = at + size > areaSize ? areaSize - at : size;
+    if (pread(fd, text, first, (off_t)(mdaStart + at)) != (ssize_t)first ||
+        (first < size && pread(fd, text + first, size - first, (off_t)(mdaStart + 512)) != (ssize_t)(size - first))) {
+        return -1;
+    }
+    text[size] = 0;
+    for (char* p = strstr(text, "ceph.type=block"); p != NULL; p = strstr(p + 1, "ceph.type=block")) {
+        (*blockTags)++;
+    }
+    return (long)size;
+}
+
+static int CmdLvmMeta(int argc, char** argv)
+{
+    long long t0 = NowUs();
+    long bytes = 0, tags = 0, pvs = 0;
+    for (int i = 2; i < argc; i++) {
+        int fd = open(argv[i], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        long got = MetaOf(fd, &tags);
+        close(fd);
+        if (got > 0) {
+            bytes += got;
+            pvs++;
+        }
+    }
+    printf("devices=%d pvs=%ld text_bytes=%ld block_tags=%ld us=%lld\n", argc - 2, pvs, bytes, tags, NowUs() - t0);
+    return 0;
+}
+
 /* now: CLOCK_MONOTONIC in milliseconds, to time what the daemon does. */
 static int CmdNow(void)
 {
@@ -302,7 +488,7 @@ static int CmdNow(void)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw|nvme|nvme-id|flock|now DEV ...\n");
+        fprintf(stderr, "usage: qvprobe ioctl|hdio-wcache|cdb|mode-rmw|nvme|nvme-id|flock|now|times|block0|write0|lvm-meta DEV ...\n");
         return 64;
     }
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -329,6 +515,18 @@ int main(int argc, char** argv)
     }
     if (strcmp(argv[1], "now") == 0) {
         return CmdNow();
+    }
+    if (strcmp(argv[1], "times") == 0) {
+        return CmdTimes(argc, argv);
+    }
+    if (strcmp(argv[1], "block0") == 0) {
+        return CmdBlock0(argc, argv);
+    }
+    if (strcmp(argv[1], "write0") == 0) {
+        return CmdWrite0(argc, argv);
+    }
+    if (strcmp(argv[1], "lvm-meta") == 0) {
+        return CmdLvmMeta(argc, argv);
     }
     return 64;
 }

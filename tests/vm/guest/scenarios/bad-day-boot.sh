@@ -43,6 +43,16 @@ CacheOn() { case "$1" in nvme*) qvprobe nvme "/dev/$1" admin 09 0 6 1 >/dev/null
 TimeoutOf() { systemd-analyze timespan "$(Prop "$1" TimeoutStartUSec)" 2>/dev/null | sed -n 's/^ *μs: *\([0-9]*\)$/\1/p' | awk '{print $1 / 1e6}'; }
 # The first time after $2 (uptime) the watcher saw the disk named $1 read 0.
 ZeroAfter() { awk -v d="$1" -v t="$2" '$2 == d && $1 > t && $3 == 0 {print $1; exit}' "$WATCH"; }
+# The uptime of the first switch of the disk $1 (its kernel name) the
+# daemon logged after uptime $2. The log's clock is the wall clock, to the
+# second: the switch came in the second that begins at the figure given.
+SwitchAfter() {
+    local offset
+    offset=$(awk -v u="$(Uptime)" -v w="$(date +%s.%N)" 'BEGIN { printf "%.2f", w - u }')
+    grep -F "[INFO][change config of $1 succeed]" "$LOG" | sed 's/^\[\([^]]*\)\].*/\1/' |
+        while read -r day time; do echo "$(date -d "$day $time" +%s) $offset"; done |
+        awk -v t="$2" '{ u = $1 - $2; if (u + 1 > t) { printf "%.2f\n", u; exit } }'
+}
 
 InstallStage() {
     Check "PID 1 is systemd" [ "$(cat /proc/1/comm)" = systemd ]
@@ -93,7 +103,7 @@ Expect() {
 }
 
 MeasureStage() {
-    local id disk kind unit d unitStart start zero delay exp t0 silent
+    local id disk kind unit d unitStart start zero delay exp t0 silent switched
     Say "cold boot: $(uname -r); quelvar.service from $(Seconds quelvar ExecMainStartTimestampMonotonic) s"
     silent=$(cat /run/quelvar-vm-silent 2>/dev/null)
     Say "silent disk: $silent"
@@ -152,13 +162,15 @@ MeasureStage() {
         start=$(Seconds "$unit" ExecMainStartTimestampMonotonic)
         zero=$(ZeroAfter "$disk" "$t0")
         exp=$(awk -v s="$start" -v z="${zero:-1e9}" 'BEGIN { e = z - s; printf "%.2f", e < 0 ? 0 : e }')
-        Say "race: osd.$id started at $t0 s, ceph-osd runs at $start s, its disk reads 0 at ${zero:-never} s"
+        switched=$(SwitchAfter "$(DiskOf "$disk")" "$t0")
+        Say "race: osd.$id started at $t0 s, ceph-osd runs at $start s, the daemon logs its disk's switch at ${switched:-never} s, the watcher reads 0 at ${zero:-never} s ($exp s later)"
         Expect "race: osd.$id waited for the daemon" sh -c "journalctl -b --no-pager -u '$unit' | grep -qF 'osd.$id waited'"
-        # A round of the watcher (four disks asked in turn, then half a
-        # second) took up to 2 s under emulation: it saw the switch that much
-        # after the daemon's log did.
-        Expect "race: osd.$id runs with its cache on no longer than the watcher can tell ($exp s)" \
-            awk -v e="$exp" 'BEGIN { exit !(e < 2) }'
+        # The watcher asks four disks in turn, then sleeps half a second: on a
+        # loaded host under emulation a round took up to 4 s, so it tells the
+        # order of the switch and the start no better than that. The daemon's
+        # own log does, to the second.
+        Expect "race: osd.$id's ceph-osd runs no earlier than the second its disk's switch is logged in" \
+            awk -v s="$start" -v w="${switched:-1e9}" 'BEGIN { exit !(s >= w) }'
     done <"$OSDS"
     Say "the kernel and the silent disk:"
     dmesg | grep -i -e 'scsi_debug\|abort\|timing out\|timeout' | tail -n 20 | sed 's/^/  | /'

@@ -9,6 +9,9 @@
 #   measure  a cold boot, every disk's cache at its default: how long each
 #            OSD runs before its disk reads WCE 0 / VWC 0, the daemon under
 #            its unit, the stop, the OSDs when the daemon is away, the purge
+#   bare     (only with QUELVAR_VM_BOOT_STAGES="install bare measure") a cold
+#            boot with the OSDs' drop-in masked, before measure: each disk
+#            must read 0 before its OSD's directory is filled
 # /etc/quelvar-vm/osds (from the image) lists "ID DISK-ID KIND" per OSD.
 OSDS=/etc/quelvar-vm/osds
 PKG=/results/pkg
@@ -126,18 +129,20 @@ InstallStage() {
     done <"$OSDS"
     Say "daemon log:"
     sed 's/^/  | /' $LOG
+    if grep -qw bare /results/stages 2>/dev/null; then
+        # A drop-in of the same name under /etc linked to /dev/null masks
+        # the package's for the next boot.
+        mkdir -p /etc/systemd/system/ceph-osd@.service.d
+        ln -sf /dev/null /etc/systemd/system/ceph-osd@.service.d/quelvar.conf
+        Say "the OSDs' drop-in masked for the next boot"
+    fi
 }
 
-MeasureStage() {
-    local t0 id disk kind d start unit filled first zero exp
-    Say "cold boot: $(uname -r); the watcher from $(PropSeconds qv-wce-watch ExecMainStartTimestampMonotonic) s"
-    Check "Ceph's own units start the four OSDs" WaitOsds 600
-    # The last switch lands a pass or two after the last OSD.
-    sleep 15
-    Say "quelvar.service from $(PropSeconds quelvar ExecMainStartTimestampMonotonic) s"
-    Say "the disks' own answers (uptime, disk, value):"
-    sed 's/^/  | /' "$WATCH"
-    Say ""
+# When each OSD's disk read 0 against when its directory filled, its unit
+# started and its ceph-osd ran, in seconds since boot, as a table; after
+# the boot without the drop-in (bare), the disk must have read 0 first.
+OsdTimes() {
+    local id disk kind d start unit filled first zero exp
     Say "| OSD | kind | disk | directory filled (s) | unit starts (s) | ceph-osd runs (s) | disk reads 0 (s) | exposure (s) |"
     Say "|---|---|---|---|---|---|---|---|"
     while read -r id disk kind; do
@@ -158,8 +163,70 @@ MeasureStage() {
         Check "osd.$id: exposure under one pass (5 s)" awk -v e="$exp" 'BEGIN { exit !(e < 5) }'
         Check "osd.$id: the watcher ran before the OSD" awk -v w="$(PropSeconds qv-wce-watch ExecMainStartTimestampMonotonic)" \
             -v s="$start" 'BEGIN { exit !(w < s) }'
+        [ "$1" = bare ] || continue
+        Check "osd.$id: its disk reads 0 before its directory is filled" \
+            awk -v z="${zero:-1e9}" -v f="$filled" 'BEGIN { exit !(f != "?" && z < f) }'
     done <"$OSDS"
+}
+
+# Once the OSDs are up after a cold boot: the disks' answers as the watcher
+# saw them and OsdTimes for STAGE.
+ColdBootTimes() {
+    Check "Ceph's own units start the four OSDs" WaitOsds 600
+    # The last switch lands a pass or two after the last OSD.
+    sleep 15
+    Say "quelvar.service from $(PropSeconds quelvar ExecMainStartTimestampMonotonic) s"
+    Say "the disks' own answers (uptime, disk, value):"
+    sed 's/^/  | /' "$WATCH"
     Say ""
+    OsdTimes "$1"
+    Say ""
+}
+
+# A cold boot without the OSDs' drop-in: the daemon alone must have every
+# disk off before its OSD's directory is filled. The drop-in is back for the
+# next boot.
+BareStage() {
+    Say "cold boot, the OSDs' drop-in masked: $(readlink /etc/systemd/system/ceph-osd@.service.d/quelvar.conf)"
+    Check "the package's drop-in is masked" sh -c "! systemctl show -p DropInPaths --value ceph-osd@$(awk 'NR == 1 {print $1}' $OSDS) | grep -q /lib/systemd"
+    ColdBootTimes bare
+    Say "daemon log:"
+    sed 's/^/  | /' $LOG
+    Check "quelvar --status: 0" quelvar --status
+    rm -f /etc/systemd/system/ceph-osd@.service.d/quelvar.conf
+    UdevSignal
+}
+
+# What a host with udev shows of LVM writing a device, for the inventory's
+# change check: the node's times, and what udev adds to /dev, on a loop
+# device over a file, as on an unused disk.
+UdevSignal() {
+    local dev
+    truncate -s 64M /var/tmp/qv-signal.img
+    dev=$(losetup --find --show /var/tmp/qv-signal.img) || return 0
+    udevadm settle
+    T() { qvprobe times "$dev" | cut -d' ' -f2-; }
+    Say "udev: $dev made: $(T)"
+    pvs >/dev/null 2>&1
+    blkid "$dev" >/dev/null 2>&1
+    Say "udev: after pvs and blkid read it: $(T)"
+    pvcreate -q "$dev" >/dev/null && udevadm settle
+    Say "udev: after pvcreate: $(T)"
+    ls /dev >/tmp/dev.before
+    vgcreate -q qvsignal "$dev" >/dev/null && lvcreate -q -y -L 8M -n lv qvsignal >/dev/null && udevadm settle
+    Say "udev: after vgcreate and lvcreate: $(T); /dev gained: $(ls /dev | comm -13 /tmp/dev.before - | tr '\n' ' ')"
+    lvchange -q --addtag ceph.type=block qvsignal/lv >/dev/null && udevadm settle
+    Say "udev: after a tag was added: $(T)"
+    vgremove -q -y qvsignal >/dev/null 2>&1
+    pvremove -q "$dev" >/dev/null 2>&1
+    losetup -d "$dev"
+    rm -f /var/tmp/qv-signal.img
+}
+
+MeasureStage() {
+    local t0 d start zero exp
+    Say "cold boot: $(uname -r); the watcher from $(PropSeconds qv-wce-watch ExecMainStartTimestampMonotonic) s"
+    ColdBootTimes measure
 
     Check "quelvar.service active, never restarted" [ "$(Active quelvar && Prop quelvar NRestarts)" = 0 ]
     systemctl --no-pager status quelvar >/tmp/status.out 2>&1
@@ -264,6 +331,7 @@ MeasureStage() {
 
 case "$QV_STAGE" in
 install) InstallStage ;;
+bare) BareStage ;;
 measure) MeasureStage ;;
 *) Check "a known stage: $QV_STAGE" false ;;
 esac
