@@ -50,7 +50,7 @@ for ((i = 0; i < n; i++)); do
     if [ $((i % 2)) -eq 0 ]; then
         block=/dev/ceph-vg$i/osd-block-$i
         echo "pv bcache$i ceph-vg$i Lv$i-uuid ceph.type=block,ceph.osd_fsid=$fsid,ceph.osd_id=$i,ceph.block_device=$block,ceph.db_uuid=db$i-uuid,ceph.db_device=$db"
-        echo "lv ceph-vg$i osd-block-$i"
+        echo "lv ceph-vg$i osd-block-$i bcache$i"
     else
         echo "label bcache$i main $fsid $i"
         [ "$db" = "$block" ] || echo "label nvme0n1p$((i + 1)) 'bluefs db' $fsid"
