@@ -276,7 +276,7 @@ tail -1 "$work/run.messages" | grep -qx '\[INFO\]\[quelvar stop\]' || fail "the 
 zcat "$page" | sed -n 's/^\\fB\(\[[A-Za-z]*\]\[.*\]\)\\fR$/\1/p' |
     sed -e 's/\\-/-/g; s/\\(dq/"/g; s/\\&//g; s/\\e/\\/g' \
         -e 's/[][\.*^$+?(){}|]/\\&/g' \
-        -e 's/%s/.*/g; s/%zu/[0-9]+/g; s/%d/-?[0-9]+/g; s/%p/.*/g' >"$work/page.patterns"
+        -e 's/%s/.*/g; s/%zu/[0-9]+/g; s/%llu/[0-9]+/g; s/%u/[0-9]+/g; s/%d/-?[0-9]+/g; s/%p/.*/g' >"$work/page.patterns"
 grep_status=0
 unexplained=$(grep -Evx -f "$work/page.patterns" "$work/run.messages") || grep_status=$?
 case $grep_status in
