@@ -9,8 +9,12 @@
 // page cache only (RWF_NOWAIT), readahead is asked for where it is not
 // there, and the reads are tried again on the same descriptor until
 // BLOCK0_WAIT_MS have passed. A read the kernel never completes is left to
-// the kernel. On Debian 12's kernel a cold read of a bcache device came
-// after 2 to 25 ms (tests/vm/README.md, "label-facts").
+// the kernel, and so is its descriptor: the last close of a block device
+// drops its page cache, which waits for the read in flight (32 s a rebuild
+// behind a disk that does not answer, on Debian 12's kernel, bad-day-boot).
+// It stays open, and a later rebuild reads through it. On Debian 12's kernel
+// a cold read of a bcache device came after 2 to 25 ms (tests/vm/README.md,
+// "label-facts").
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
@@ -18,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -26,6 +31,9 @@
 #include "sys/ScopedHandles.h"
 
 namespace {
+
+// Descriptors of the devices whose block 0 has not come, by name.
+std::map<std::string, int> g_waiting;
 
 int64_t NowMs()
 {
@@ -67,7 +75,14 @@ void ReadBatch(SystemApi& api, const std::string& devPath, const std::string* na
     std::vector<std::pair<const std::string*, std::unique_ptr<ScopedFd>>> pending;
     for (size_t at = 0; at < count; ++at) {
         const std::string path = devPath + names[at];
-        auto fd = std::make_unique<ScopedFd>(api, api.Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+        int held = -1;
+        const auto waiting = g_waiting.find(path);
+        if (waiting != g_waiting.end()) {
+            held = waiting->second;
+            g_waiting.erase(waiting);
+        }
+        auto fd = std::make_unique<ScopedFd>(
+            api, held >= 0 ? held : api.Open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
         Block0& block = blocks[names[at]];
         block = Block0();
         if (fd->get() >= 0 && !TryBlock0(api, fd->get(), block)) {
@@ -82,6 +97,9 @@ void ReadBatch(SystemApi& api, const std::string& devPath, const std::string* na
                                          return TryBlock0(api, open.second->get(), blocks[*open.first]);
                                      }),
                       pending.end());
+    }
+    for (auto& open : pending) {
+        g_waiting[devPath + *open.first] = open.second->release();
     }
 }
 

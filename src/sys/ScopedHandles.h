@@ -21,6 +21,13 @@ public:
     ScopedFd(const ScopedFd&) = delete;
     ScopedFd& operator=(const ScopedFd&) = delete;
     int get() const { return fd; }
+    // Gives the descriptor up unclosed: the caller keeps it.
+    int release()
+    {
+        const int kept = fd;
+        fd = -1;
+        return kept;
+    }
 
 private:
     SystemApi& api;

@@ -247,12 +247,29 @@ TEST_F(OsdSourcesTest, ADeviceThatNeverAnswersHoldsOneRebuildForItsBoundOnly)
     struct HangingDevice : OsdHostMap {
         using OsdHostMap::OsdHostMap;
         int advised = 0;
-        ssize_t ReadAt(int fd, void* buffer, int count, off_t offset, int flags) override
+        int opened = 0;
+        int closed = 0;
+        bool answers = false;
+        static bool IsHanging(int fd)
         {
             char link[64];
             char path[4096] = {};
             std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-            if (readlink(link, path, sizeof(path) - 1) > 0 && std::strstr(path, "bcache1") != nullptr) {
+            return readlink(link, path, sizeof(path) - 1) > 0 && std::strstr(path, "bcache1") != nullptr;
+        }
+        int Open(const char* path, int flags, unsigned int mode) override
+        {
+            opened += std::strstr(path, "bcache1") != nullptr ? 1 : 0;
+            return OsdHostMap::Open(path, flags, mode);
+        }
+        int Close(int fd) override
+        {
+            closed += IsHanging(fd) ? 1 : 0;
+            return OsdHostMap::Close(fd);
+        }
+        ssize_t ReadAt(int fd, void* buffer, int count, off_t offset, int flags) override
+        {
+            if (!answers && IsHanging(fd)) {
                 errno = EAGAIN;
                 return -1;
             }
@@ -277,6 +294,14 @@ TEST_F(OsdSourcesTest, ADeviceThatNeverAnswersHoldsOneRebuildForItsBoundOnly)
     EXPECT_EQ("block 0 of bcache1 could not be read yet", hanging.Incomplete());
     ASSERT_EQ(1u, hanging.OsdInfoList().size());
     EXPECT_EQ(A, hanging.OsdInfoList()[0].fsid);
+    // Its last close would wait for the read in flight: the descriptor is
+    // kept, and the next rebuild reads through it, then closes it.
+    EXPECT_EQ(0, hanging.closed);
+    hanging.answers = true;
+    EXPECT_EQ(0, hanging.RefreshOsdInfo());
+    EXPECT_EQ(1, hanging.opened);
+    EXPECT_EQ(1, hanging.closed);
+    EXPECT_EQ("", hanging.Incomplete());
 }
 
 } // namespace
