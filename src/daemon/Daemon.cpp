@@ -116,11 +116,12 @@ int Daemon::Run()
     bool keepRunning = true;
     while (true) {
         keepRunning = keepRunning && running != 0;
-        if (keepRunning) {
-            gate.BeginPass(BootSeconds());
+        if (!keepRunning) {
+            break;
         }
-        const int refreshed = keepRunning ? PerPassStep(inventory) : 0;
-        if (!keepRunning || refreshed == ERR_PRIVILEGE) {
+        gate.BeginPass(BootSeconds());
+        const int refreshed = PerPassStep(inventory);
+        if (refreshed == ERR_PRIVILEGE) {
             break;
         }
         passBegan = BootSeconds();
